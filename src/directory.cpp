@@ -70,14 +70,16 @@ Expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
   std::unordered_set<std::uint32_t> on_path;
 
   auto visit = [&](std::uint32_t node_offset) -> Expected<void, DatError> {
+    // The node is read before it is counted, so that a child offset past the end of a small file
+    // reports the failed read rather than the count.
+    auto content = read_file_data(node_offset, kDirectoryNodeSize);
+    if (!content) return Unexpected(std::move(content.error()));
     if (nodes_read == max_nodes) {
       return Unexpected(DatError::Corruption{
           "directory has more nodes than the file holds (at most " + std::to_string(max_nodes) +
           "); node at offset " + detail::hex8(node_offset)});
     }
     ++nodes_read;
-    auto content = read_file_data(node_offset, kDirectoryNodeSize);
-    if (!content) return Unexpected(std::move(content.error()));
     auto node = decode_node(*content, entries);
     if (!node) return Unexpected(std::move(node.error()));
     if (node->child_count > 0) {

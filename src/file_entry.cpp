@@ -33,9 +33,9 @@ FileMap FileMap::from_walk_order(std::vector<DatFileEntry> entries) {
 }
 
 FileMap::const_iterator FileMap::find(std::uint32_t id) const noexcept {
-  const auto it = std::lower_bound(
-      entries_.begin(), entries_.end(), id,
-      [](const DatFileEntry& e, std::uint32_t key) { return e.id < key; });
+  const auto it =
+      std::lower_bound(entries_.begin(), entries_.end(), id,
+                       [](const DatFileEntry& e, std::uint32_t key) { return e.id < key; });
   return it != entries_.end() && it->id == id ? it : entries_.end();
 }
 

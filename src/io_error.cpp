@@ -12,8 +12,9 @@ namespace quorvale_dat {
 
 std::string_view to_string(ErrorKind kind) noexcept {
   switch (kind) {
-#define QV_KIND(name) \
-  case ErrorKind::name: return #name;
+#define QV_KIND(name)   \
+  case ErrorKind::name: \
+    return #name;
     QV_KIND(NotFound)
     QV_KIND(PermissionDenied)
     QV_KIND(ConnectionRefused)
@@ -64,45 +65,83 @@ std::string_view to_string(ErrorKind kind) noexcept {
 ErrorKind kind_from_errno(int code) noexcept {
   switch (code) {
     case EPERM:
-    case EACCES: return ErrorKind::PermissionDenied;
-    case ENOENT: return ErrorKind::NotFound;
-    case EINTR: return ErrorKind::Interrupted;
-    case E2BIG: return ErrorKind::ArgumentListTooLong;
-    case EAGAIN: return ErrorKind::WouldBlock;
-    case ENOMEM: return ErrorKind::OutOfMemory;
-    case EBUSY: return ErrorKind::ResourceBusy;
-    case EEXIST: return ErrorKind::AlreadyExists;
-    case EXDEV: return ErrorKind::CrossesDevices;
-    case ENOTDIR: return ErrorKind::NotADirectory;
-    case EISDIR: return ErrorKind::IsADirectory;
-    case EINVAL: return ErrorKind::InvalidInput;
-    case ETXTBSY: return ErrorKind::ExecutableFileBusy;
-    case EFBIG: return ErrorKind::FileTooLarge;
-    case ENOSPC: return ErrorKind::StorageFull;
-    case ESPIPE: return ErrorKind::NotSeekable;
-    case EROFS: return ErrorKind::ReadOnlyFilesystem;
-    case EMLINK: return ErrorKind::TooManyLinks;
-    case EPIPE: return ErrorKind::BrokenPipe;
-    case EDEADLK: return ErrorKind::Deadlock;
-    case ENAMETOOLONG: return ErrorKind::InvalidFilename;
+    case EACCES:
+      return ErrorKind::PermissionDenied;
+    case ENOENT:
+      return ErrorKind::NotFound;
+    case EINTR:
+      return ErrorKind::Interrupted;
+    case E2BIG:
+      return ErrorKind::ArgumentListTooLong;
+    case EAGAIN:
+      return ErrorKind::WouldBlock;
+    case ENOMEM:
+      return ErrorKind::OutOfMemory;
+    case EBUSY:
+      return ErrorKind::ResourceBusy;
+    case EEXIST:
+      return ErrorKind::AlreadyExists;
+    case EXDEV:
+      return ErrorKind::CrossesDevices;
+    case ENOTDIR:
+      return ErrorKind::NotADirectory;
+    case EISDIR:
+      return ErrorKind::IsADirectory;
+    case EINVAL:
+      return ErrorKind::InvalidInput;
+    case ETXTBSY:
+      return ErrorKind::ExecutableFileBusy;
+    case EFBIG:
+      return ErrorKind::FileTooLarge;
+    case ENOSPC:
+      return ErrorKind::StorageFull;
+    case ESPIPE:
+      return ErrorKind::NotSeekable;
+    case EROFS:
+      return ErrorKind::ReadOnlyFilesystem;
+    case EMLINK:
+      return ErrorKind::TooManyLinks;
+    case EPIPE:
+      return ErrorKind::BrokenPipe;
+    case EDEADLK:
+      return ErrorKind::Deadlock;
+    case ENAMETOOLONG:
+      return ErrorKind::InvalidFilename;
     case ENOSYS:
-    case EOPNOTSUPP: return ErrorKind::Unsupported;
-    case ENOTEMPTY: return ErrorKind::DirectoryNotEmpty;
-    case ELOOP: return ErrorKind::FilesystemLoop;
-    case EADDRINUSE: return ErrorKind::AddrInUse;
-    case EADDRNOTAVAIL: return ErrorKind::AddrNotAvailable;
-    case ENETDOWN: return ErrorKind::NetworkDown;
-    case ENETUNREACH: return ErrorKind::NetworkUnreachable;
-    case ECONNABORTED: return ErrorKind::ConnectionAborted;
-    case ECONNRESET: return ErrorKind::ConnectionReset;
-    case ENOTCONN: return ErrorKind::NotConnected;
-    case ETIMEDOUT: return ErrorKind::TimedOut;
-    case ECONNREFUSED: return ErrorKind::ConnectionRefused;
-    case EHOSTUNREACH: return ErrorKind::HostUnreachable;
-    case EINPROGRESS: return ErrorKind::InProgress;
-    case ESTALE: return ErrorKind::StaleNetworkFileHandle;
-    case EDQUOT: return ErrorKind::QuotaExceeded;
-    default: return ErrorKind::Uncategorized;
+    case EOPNOTSUPP:
+      return ErrorKind::Unsupported;
+    case ENOTEMPTY:
+      return ErrorKind::DirectoryNotEmpty;
+    case ELOOP:
+      return ErrorKind::FilesystemLoop;
+    case EADDRINUSE:
+      return ErrorKind::AddrInUse;
+    case EADDRNOTAVAIL:
+      return ErrorKind::AddrNotAvailable;
+    case ENETDOWN:
+      return ErrorKind::NetworkDown;
+    case ENETUNREACH:
+      return ErrorKind::NetworkUnreachable;
+    case ECONNABORTED:
+      return ErrorKind::ConnectionAborted;
+    case ECONNRESET:
+      return ErrorKind::ConnectionReset;
+    case ENOTCONN:
+      return ErrorKind::NotConnected;
+    case ETIMEDOUT:
+      return ErrorKind::TimedOut;
+    case ECONNREFUSED:
+      return ErrorKind::ConnectionRefused;
+    case EHOSTUNREACH:
+      return ErrorKind::HostUnreachable;
+    case EINPROGRESS:
+      return ErrorKind::InProgress;
+    case ESTALE:
+      return ErrorKind::StaleNetworkFileHandle;
+    case EDQUOT:
+      return ErrorKind::QuotaExceeded;
+    default:
+      return ErrorKind::Uncategorized;
   }
 }
 
@@ -138,7 +177,9 @@ IoError IoError::short_read() noexcept {
   return fixed(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
 }
 
-IoError IoError::end_of_data() { return owned(ErrorKind::UnexpectedEof, "not enough bytes in reader"); }
+IoError IoError::end_of_data() {
+  return owned(ErrorKind::UnexpectedEof, "not enough bytes in reader");
+}
 
 int IoError::raw_os_error() const noexcept {
   const Os* os = std::get_if<Os>(&payload_);

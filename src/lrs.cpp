@@ -7,10 +7,9 @@ namespace quorvale_dat::utils {
 std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
   if (input.size() < 4) return {input.begin(), input.end()};
 
-  const std::uint64_t declared = static_cast<std::uint64_t>(input[0]) |
-                                 static_cast<std::uint64_t>(input[1]) << 8 |
-                                 static_cast<std::uint64_t>(input[2]) << 16 |
-                                 static_cast<std::uint64_t>(input[3]) << 24;
+  const std::uint64_t declared =
+      static_cast<std::uint64_t>(input[0]) | static_cast<std::uint64_t>(input[1]) << 8 |
+      static_cast<std::uint64_t>(input[2]) << 16 | static_cast<std::uint64_t>(input[3]) << 24;
   const std::span<const std::uint8_t> src = input.subspan(4);
 
   std::vector<std::uint8_t> out;

@@ -11,8 +11,10 @@ constexpr std::string_view kBold = "\x1b[1m";
 constexpr std::string_view kNormal = "\x1b[22m";
 constexpr std::string_view kHeader =
     "\n \u257A\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501"
-    "\u2501\u2501\u2501\u2501\u2501\u2501\u2505 Backtrace \u2505\u2501\u2501\u2501\u2501\u2501\u2501"
-    "\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2578\n\n";
+    "\u2501\u2501\u2501\u2501\u2501\u2501\u2505 Backtrace "
+    "\u2505\u2501\u2501\u2501\u2501\u2501\u2501"
+    "\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2501\u2578\n"
+    "\n";
 
 std::string footer() {
   std::string out = "\n \u257A";

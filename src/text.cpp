@@ -58,12 +58,24 @@ std::string quote_debug(std::string_view text) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\0': out += "\\0"; break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\0':
+          out += "\\0";
+          break;
         default:
           if (c < 0x20 || c == 0x7F) {
             out += "\\u{" + to_hex(c, false) + "}";

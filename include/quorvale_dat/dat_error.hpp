@@ -76,8 +76,8 @@ class DatError {
 
   // Any case converts, and so do the lower errors: IoError to Io, ParseError to BinRead.
   template <class Case>
-    requires std::is_constructible_v<Value, Case&&>
-  DatError(Case&& c) : value_(std::forward<Case>(c)) {}  // NOLINT: implicit by design
+  requires std::is_constructible_v<Value, Case&&> DatError(Case&& c)
+      : value_(std::forward<Case>(c)) {}                             // NOLINT: implicit by design
   DatError(IoError error) : value_(Io{std::move(error)}) {}          // NOLINT
   DatError(ParseError error) : value_(BinRead{std::move(error)}) {}  // NOLINT
 

@@ -92,10 +92,9 @@ template <class T>
   if constexpr (sizeof(T) == 1) {
     return static_cast<T>(p[0]);
   } else {
-    const std::uint32_t v = static_cast<std::uint32_t>(p[0]) |
-                            static_cast<std::uint32_t>(p[1]) << 8 |
-                            static_cast<std::uint32_t>(p[2]) << 16 |
-                            static_cast<std::uint32_t>(p[3]) << 24;
+    const std::uint32_t v =
+        static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
     return std::bit_cast<T>(v);
   }
 }
@@ -105,7 +104,7 @@ template <class T>
 // Reads one little-endian primitive (u8, u32, i32, f32). On failure the cursor is put back where
 // it was and the read's error is returned as kind Io.
 template <class T, class Cursor>
-  requires detail::kIsPrimitive<T>
+requires detail::kIsPrimitive<T>
 [[nodiscard]] ParseResult<T> read_le(Cursor& cursor) {
   const std::uint64_t start = cursor.position();
   std::uint8_t bytes[sizeof(T)];
@@ -121,8 +120,7 @@ template <class T, class Cursor>
 
 // Reads a counted byte sequence: exactly `count` bytes, or the end-of-data error.
 template <class Cursor>
-[[nodiscard]] ParseResult<std::vector<std::uint8_t>> read_bytes(Cursor& cursor,
-                                                                std::size_t count) {
+[[nodiscard]] ParseResult<std::vector<std::uint8_t>> read_bytes(Cursor& cursor, std::size_t count) {
   auto bytes = cursor.read_counted(count);
   if (!bytes) return Unexpected(ParseError(std::move(bytes.error())));
   return std::move(*bytes);
@@ -148,14 +146,16 @@ class RecordReader {
   template <class T>
   [[nodiscard]] T read(std::string_view field,
                        std::source_location where = std::source_location::current()) {
-    return this->field(field, [this] { return read_le<T>(*cursor_); }, where);
+    return this->field(
+        field, [this] { return read_le<T>(*cursor_); }, where);
   }
 
   // Reads a counted byte sequence field.
   [[nodiscard]] std::vector<std::uint8_t> bytes(
       std::string_view field, std::size_t count,
       std::source_location where = std::source_location::current()) {
-    return this->field(field, [this, count] { return read_bytes(*cursor_, count); }, where);
+    return this->field(
+        field, [this, count] { return read_bytes(*cursor_, count); }, where);
   }
 
   // Reads a field with `read_fn`, which returns a ParseResult (a nested record or a list).
@@ -167,9 +167,9 @@ class RecordReader {
     if (error_) return T{};
     auto result = std::forward<F>(read_fn)();
     if (!result) {
-      error_.emplace(with_context(std::move(result.error()),
-                                  BacktraceFrame::full(field_message(record_, field),
-                                                       where.file_name(), where.line())));
+      error_.emplace(with_context(
+          std::move(result.error()),
+          BacktraceFrame::full(field_message(record_, field), where.file_name(), where.line())));
       return T{};
     }
     return std::move(*result);

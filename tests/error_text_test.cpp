@@ -1,0 +1,216 @@
+// The display and debug texts of IoError, ParseError and DatError, byte for byte.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "quorvale_dat/dat_error.hpp"
+
+namespace quorvale_dat {
+namespace {
+
+constexpr std::string_view B = "\x1b[1m";
+constexpr std::string_view R = "\x1b[22m";
+const std::string kHeader = "\n \u257A" +
+                            [] {
+                              std::string s;
+                              for (int i = 0; i < 20; ++i) s += "\u2501";
+                              return s;
+                            }() +
+                            "\u2505 Backtrace \u2505" +
+                            [] {
+                              std::string s;
+                              for (int i = 0; i < 20; ++i) s += "\u2501";
+                              return s;
+                            }() +
+                            "\u2578\n\n";
+const std::string kFooter = "\n \u257A" + [] {
+  std::string s;
+  for (int i = 0; i < 53; ++i) s += "\u2501";
+  return s;
+}() + "\u2578\n\n";
+
+std::string str(std::string_view v) { return std::string(v); }
+
+TEST(ErrorKindTest, ErrnoTable) {
+  struct Case {
+    int code;
+    std::string_view kind;
+  };
+  const std::vector<Case> cases = {
+      {1, "PermissionDenied"},    {2, "NotFound"},
+      {4, "Interrupted"},         {7, "ArgumentListTooLong"},
+      {11, "WouldBlock"},         {12, "OutOfMemory"},
+      {13, "PermissionDenied"},   {16, "ResourceBusy"},
+      {17, "AlreadyExists"},      {18, "CrossesDevices"},
+      {20, "NotADirectory"},      {21, "IsADirectory"},
+      {22, "InvalidInput"},       {26, "ExecutableFileBusy"},
+      {27, "FileTooLarge"},       {28, "StorageFull"},
+      {29, "NotSeekable"},        {30, "ReadOnlyFilesystem"},
+      {31, "TooManyLinks"},       {32, "BrokenPipe"},
+      {35, "Deadlock"},           {36, "InvalidFilename"},
+      {38, "Unsupported"},        {39, "DirectoryNotEmpty"},
+      {40, "FilesystemLoop"},     {95, "Unsupported"},
+      {98, "AddrInUse"},          {99, "AddrNotAvailable"},
+      {100, "NetworkDown"},       {101, "NetworkUnreachable"},
+      {103, "ConnectionAborted"}, {104, "ConnectionReset"},
+      {107, "NotConnected"},      {110, "TimedOut"},
+      {111, "ConnectionRefused"}, {113, "HostUnreachable"},
+      {115, "InProgress"},        {116, "StaleNetworkFileHandle"},
+      {122, "QuotaExceeded"},     {5, "Uncategorized"},
+      {9, "Uncategorized"},       {24, "Uncategorized"},
+      {75, "Uncategorized"},      {0, "Uncategorized"},
+      {-1, "Uncategorized"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(to_string(kind_from_errno(c.code)), c.kind);
+    EXPECT_EQ(to_string(IoError::from_os(c.code).kind()), c.kind);
+  }
+}
+
+TEST(IoErrorTest, Texts) {
+  struct Case {
+    std::string name;
+    IoError error;
+    std::string display;
+    std::string debug;
+  };
+  const std::vector<Case> cases = {
+      {"os", IoError::from_os(2), "No such file or directory (os error 2)",
+       R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })"},
+      {"os broken pipe", IoError::from_os(EPIPE), "Broken pipe (os error 32)",
+       R"(Os { code: 32, kind: BrokenPipe, message: "Broken pipe" })"},
+      {"os uncategorized", IoError::from_os(EIO), "Input/output error (os error 5)",
+       R"(Os { code: 5, kind: Uncategorized, message: "Input/output error" })"},
+      {"short read", IoError::short_read(), "failed to fill whole buffer",
+       R"(Error { kind: UnexpectedEof, message: "failed to fill whole buffer" })"},
+      {"end of data", IoError::end_of_data(), "not enough bytes in reader",
+       R"(Custom { kind: UnexpectedEof, error: "not enough bytes in reader" })"},
+      {"owned with quotes", IoError::owned(ErrorKind::InvalidData, "a \"b\"\\c\n"), "a \"b\"\\c\n",
+       R"(Custom { kind: InvalidData, error: "a \"b\"\\c\n" })"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.error.display(), c.display);
+    EXPECT_EQ(c.error.debug(), c.debug);
+  }
+}
+
+TEST(DatErrorTest, TextsOfEveryCase) {
+  struct Case {
+    DatError error;
+    std::size_t index;
+    std::string display;
+    std::string debug;
+  };
+  const std::vector<Case> cases = {
+      {IoError::short_read(), 0, "IO error: failed to fill whole buffer",
+       R"(Io(Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }))"},
+      {ParseError::assert_fail(24, "count -1 out of range of usize"), 1,
+       "Binary read error: count -1 out of range of usize at 0x18",
+       "BinRead(count -1 out of range of usize at 0x18)"},
+      {DatError::NotFound{0x080003E4}, 2, "File ID 080003E4 not found in provider",
+       "NotFound(134218724)"},
+      {DatError::DuplicateId{0x1F}, 3, "Duplicate File ID 0000001F detected", "DuplicateId(31)"},
+      {DatError::DuplicateNamespacedId{"portal", 0xABCDEF12}, 4,
+       "Duplicate namespaced file portal:ABCDEF12 detected",
+       R"(DuplicateNamespacedId { namespace: "portal", file_id: 2882400018 })"},
+      {DatError::InvalidMagic{"TB"}, 5, "Invalid magic for format: TB", R"(InvalidMagic("TB"))"},
+      {DatError::UnsupportedVersion{7}, 6, "Unsupported version: 7", "UnsupportedVersion(7)"},
+      {DatError::InvalidNamespace{"x\"y"}, 7, "Invalid namespace: x\"y",
+       R"(InvalidNamespace("x\"y"))"},
+      {DatError::Corruption{"bad\tnode"}, 8, "Corruption detected: bad\tnode",
+       R"(Corruption("bad\tnode"))"},
+      {DatError::DecompressionFailed{0x06000001}, 9, "Failed to recover compressed file 06000001",
+       "DecompressionFailed(100663297)"},
+      {DatError::PathError{"missing.dat", IoError::from_os(2)}, 10,
+       "Failed to open file at missing.dat: No such file or directory (os error 2)",
+       R"(PathError { path: "missing.dat", source: Os { code: 2, kind: NotFound, message: "No such file or directory" } })"},
+      {DatError::Other{"\x01\xff"}, 11, "Other error: \x01\xff", R"(Other("\u{1}\xFF"))"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.display);
+    EXPECT_EQ(c.error.index(), c.index);
+    EXPECT_EQ(c.error.display(), c.display);
+    EXPECT_EQ(c.error.debug(), c.debug);
+  }
+}
+
+TEST(ParseErrorTest, AssertFailDisplaysPositionInLowerHex) {
+  EXPECT_EQ(ParseError::assert_fail(0xAB, "count -2 out of range of usize").display(),
+            "count -2 out of range of usize at 0xab");
+  EXPECT_EQ(ParseError::assert_fail(0, "x").debug(), "x at 0x0");
+}
+
+BacktraceFrame full(std::string message, std::uint32_t line) {
+  return BacktraceFrame::full(std::move(message), "src/file_type/surface.cpp", line);
+}
+
+TEST(ParseErrorTest, BacktraceWithOneFrame) {
+  const ParseError e =
+      with_context(IoError::short_read(), full("While parsing field 'diffuse' in Surface", 71));
+  const std::string expected =
+      kHeader + " 0: " + str(B) + str(B) + "Error: failed to fill whole buffer" + str(R) + "\n" +
+      std::string(11, ' ') + str(B) + "While parsing field 'diffuse' in Surface" + str(R) + str(R) +
+      "\n     at src/file_type/surface.cpp:71\n" + kFooter;
+  EXPECT_EQ(e.display(), expected);
+  EXPECT_EQ(e.debug(), expected);
+  EXPECT_EQ(DatError(e).debug(), "BinRead(" + expected + ")");
+  EXPECT_EQ(DatError(e).display(), "Binary read error: " + expected);
+}
+
+TEST(ParseErrorTest, NestedFramesRunInnermostFirst) {
+  ParseError e = with_context(IoError::short_read(),
+                              full("While parsing field 'orig_palette_id' in TextureRefs", 54));
+  e = with_context(std::move(e), full("While parsing field 'texture_refs' in Surface", 64));
+  const std::string expected =
+      kHeader + " 0: " + str(B) + str(B) + "Error: failed to fill whole buffer" + str(R) + "\n" +
+      std::string(11, ' ') + str(B) + "While parsing field 'orig_palette_id' in TextureRefs" +
+      str(R) + str(R) + "\n     at src/file_type/surface.cpp:54\n" + " 1: " + str(B) +
+      "While parsing field 'texture_refs' in Surface" + str(R) +
+      "\n     at src/file_type/surface.cpp:64\n" + kFooter;
+  EXPECT_EQ(e.display(), expected);
+  ASSERT_NE(e.get_if<ParseError::Backtrace>(), nullptr);
+  EXPECT_EQ(e.root(), ParseError(IoError::short_read()));
+  EXPECT_EQ(e.frames().size(), 2u);
+}
+
+TEST(ParseErrorTest, RewindFailureOfABacktrace) {
+  ParseError e = with_context(IoError::end_of_data(),
+                              full("While parsing field 'version_string' in DatHeader", 192));
+  e = with_rewind_failure(std::move(e), IoError::from_os(EBADF));
+  // The rewind failure becomes the root; the note and the original root follow, then the
+  // original frames.
+  const std::string expected =
+      kHeader + " 0: " + str(B) + str(B) + "Error: Bad file descriptor (os error 9)" + str(R) +
+      "\n" + std::string(11, ' ') + str(B) + "rewinding after a failure" + str(R) + str(R) + "\n" +
+      " 1: " + str(B) + "not enough bytes in reader" + str(R) + "\n" + " 2: " + str(B) +
+      "While parsing field 'version_string' in DatHeader" + str(R) +
+      "\n     at src/file_type/surface.cpp:192\n" + kFooter;
+  EXPECT_EQ(e.display(), expected);
+}
+
+TEST(ParseErrorTest, RewindFailureOfAPlainError) {
+  const ParseError e = with_rewind_failure(
+      ParseError::assert_fail(24, "count -1 out of range of usize"), IoError::from_os(EIO));
+  const auto frames = e.frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0], BacktraceFrame::note("rewinding after a failure"));
+  EXPECT_EQ(frames[1].own_message(), "count -1 out of range of usize at 0x18");
+  EXPECT_EQ(e.root(), ParseError(IoError::from_os(EIO)));
+}
+
+TEST(ParseErrorTest, CopiesAreDeepAndEqual) {
+  const ParseError a = with_context(IoError::short_read(), full("m", 1));
+  ParseError b = a;
+  EXPECT_EQ(a, b);
+  b = with_context(std::move(b), full("n", 2));
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.frames().size(), 1u);
+}
+
+}  // namespace
+}  // namespace quorvale_dat
