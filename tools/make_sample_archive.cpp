@@ -1,0 +1,321 @@
+// make_sample_archive [PATH]
+//
+// Writes a sample client_portal.dat for trying out dump_surface_80003e4: a textured Surface
+// 0x080003E4 whose SurfaceTexture leads to a 64x64 P8 texture with its own palette, a second
+// palette named by the surface, palette 0x040010BE (0x04000DC0 is left out on purpose), and a few
+// hundred other records of all four types so that the directory is three levels deep. Some records
+// are stored LRS-compressed. Everything is generated here; the output is the same on every run.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <numbers>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "quorvale_dat_builder/archive_builder.hpp"
+#include "quorvale_dat_builder/records.hpp"
+
+#ifndef QUORVALE_DAT_DEFAULT_ARCHIVE
+#error "QUORVALE_DAT_DEFAULT_ARCHIVE must name the default archive path"
+#endif
+
+namespace {
+
+namespace build = quorvale_dat::build;
+namespace ft = quorvale_dat::file_type;
+
+constexpr std::uint32_t kSurfaceId = 0x080003E4;
+constexpr std::uint32_t kSurfaceTextureId = 0x05000A10;
+constexpr std::uint32_t kTextureId = 0x06000C30;
+constexpr std::uint32_t kMipTextureId = 0x06000C31;
+constexpr std::uint32_t kDefaultPaletteId = 0x0400112A;
+constexpr std::uint32_t kSurfacePaletteId = 0x04000B20;
+constexpr std::uint32_t kFixedPaletteId = 0x040010BE;
+constexpr std::uint32_t kAbsentPaletteId = 0x04000DC0;  // must stay out of the archive
+
+constexpr std::uint32_t kP8 = 41;
+constexpr std::uint32_t kA8R8G8B8 = 21;
+constexpr std::uint32_t kR5G6B5 = 23;
+constexpr std::uint32_t kDxt1 = 0x31545844;
+
+// Indices 0 and 248..255 of the texture's palette are fully transparent; the picture uses 0 for
+// the area around its disc and bands between 1 and 247 inside it.
+constexpr std::uint8_t kFirstClearIndex = 248;
+constexpr long kBands = 15;
+constexpr long kBandStep = 16;
+
+// A small deterministic generator (xorshift64*), so the archive is identical on every run.
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) : state_(seed) {}
+  std::uint32_t next() {
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    return static_cast<std::uint32_t>((state_ * 0x2545F4914F6CDD1DULL) >> 32);
+  }
+  std::uint32_t below(std::uint32_t n) { return next() % n; }
+
+ private:
+  std::uint64_t state_;
+};
+
+std::uint32_t argb(std::uint32_t a, double r, double g, double b) {
+  const auto channel = [](double v) {
+    return static_cast<std::uint32_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0));
+  };
+  return a << 24 | channel(r) << 16 | channel(g) << 8 | channel(b);
+}
+
+// A colour of hue h (0..1, around the wheel) at full saturation, scaled by value v.
+std::uint32_t hue_color(std::uint32_t alpha, double h, double v) {
+  const double r = 0.5 + 0.5 * std::cos(2 * std::numbers::pi * (h + 0.0 / 3));
+  const double g = 0.5 + 0.5 * std::cos(2 * std::numbers::pi * (h + 1.0 / 3));
+  const double b = 0.5 + 0.5 * std::cos(2 * std::numbers::pi * (h + 2.0 / 3));
+  return argb(alpha, r * v, g * v, b * v);
+}
+
+// The texture's palette: a dark-to-bright sweep through the hues, with transparent ends.
+std::vector<std::uint32_t> texture_palette() {
+  std::vector<std::uint32_t> colors(256);
+  for (std::size_t i = 0; i < colors.size(); ++i) {
+    const double t = static_cast<double>(i) / 255.0;
+    const bool clear = i == 0 || i >= kFirstClearIndex;
+    colors[i] = hue_color(clear ? 0 : 255, 0.55 + 0.9 * t, 0.25 + 0.75 * std::sqrt(t));
+  }
+  return colors;
+}
+
+// The surface's own palette: cooler and half translucent, so it is easy to tell apart.
+std::vector<std::uint32_t> surface_palette() {
+  std::vector<std::uint32_t> colors(256);
+  for (std::size_t i = 0; i < colors.size(); ++i) {
+    const double t = static_cast<double>(i) / 255.0;
+    colors[i] = argb(i < 128 ? 0x80 : 0xFF, 0.1 + 0.3 * t, 0.2 + 0.5 * t, 0.4 + 0.6 * t);
+  }
+  return colors;
+}
+
+// A 64x64 plasma disc: overlapping waves posterized into 15 bands (indices 1, 17, ..., 225)
+// inside a circle of radius 30, index 0 (transparent) outside it. Few bands keep the report's
+// index lines short.
+std::vector<std::uint8_t> plasma_pixels(int size) {
+  const double centre = (size - 1) / 2.0;
+  std::vector<double> waves;
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -lo;
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      const double r = std::hypot(x - centre, y - centre);
+      const double wave =
+          std::sin(x / 5.0) + std::sin(y / 7.0) + std::sin((x + y) / 9.0) + std::sin(r / 3.5);
+      waves.push_back(r > 30.0 ? std::nan("") : wave);
+      if (r <= 30.0) {
+        lo = std::min(lo, wave);
+        hi = std::max(hi, wave);
+      }
+    }
+  }
+  std::vector<std::uint8_t> pixels;
+  pixels.reserve(waves.size());
+  for (double wave : waves) {
+    if (std::isnan(wave)) {
+      pixels.push_back(0);
+      continue;
+    }
+    const double t = (wave - lo) / (hi - lo);
+    pixels.push_back(static_cast<std::uint8_t>(1 + kBandStep * std::lround(t * (kBands - 1))));
+  }
+  return pixels;
+}
+
+// Halves a P8 image by taking every other pixel of every other row.
+std::vector<std::uint8_t> half_size(const std::vector<std::uint8_t>& pixels, int size) {
+  std::vector<std::uint8_t> out;
+  for (int y = 0; y < size; y += 2) {
+    for (int x = 0; x < size; x += 2) out.push_back(pixels[static_cast<std::size_t>(y * size + x)]);
+  }
+  return out;
+}
+
+ft::Texture make_texture(std::uint32_t id, int width, int height, std::uint32_t format,
+                         std::vector<std::uint8_t> pixels,
+                         std::optional<std::uint32_t> palette = std::nullopt) {
+  ft::Texture t;
+  t.id = id;
+  t.width = width;
+  t.height = height;
+  t.format_raw = format;
+  t.length = static_cast<std::int32_t>(pixels.size());
+  t.source_data = std::move(pixels);
+  t.default_palette_id = palette;
+  return t;
+}
+
+// The records dump_surface_80003e4 reads.
+void add_showcase(std::vector<build::Record>& records) {
+  ft::Surface surface;
+  surface.surface_type = 0x2;
+  surface.texture_refs = ft::TextureRefs{kSurfaceTextureId, kSurfacePaletteId};
+  surface.translucency = 0.1f;
+  surface.luminosity = 0.0f;
+  surface.diffuse = 0.75f;
+  records.push_back({.id = kSurfaceId, .data = build::encode_surface(surface)});
+
+  const ft::SurfaceTexture surface_texture{.id = kSurfaceTextureId,
+                                           .unknown_int = 2,
+                                           .unknown_byte = 1,
+                                           .textures = {kTextureId, kMipTextureId}};
+  records.push_back(
+      {.id = kSurfaceTextureId, .data = build::encode_surface_texture(surface_texture)});
+
+  const std::vector<std::uint8_t> pixels = plasma_pixels(64);
+  records.push_back({.id = kTextureId,
+                     .data = build::encode_texture(
+                         make_texture(kTextureId, 64, 64, kP8, pixels, kDefaultPaletteId)),
+                     .compressed = true});
+  records.push_back({.id = kMipTextureId,
+                     .data = build::encode_texture(make_texture(
+                         kMipTextureId, 32, 32, kP8, half_size(pixels, 64), kDefaultPaletteId))});
+
+  records.push_back({.id = kDefaultPaletteId,
+                     .data = build::encode_palette({kDefaultPaletteId, texture_palette()}),
+                     .compressed = true});
+  records.push_back({.id = kSurfacePaletteId,
+                     .data = build::encode_palette({kSurfacePaletteId, surface_palette()})});
+
+  std::vector<std::uint32_t> fixed(32);
+  for (std::size_t i = 0; i < fixed.size(); ++i) {
+    fixed[i] = hue_color(0xFF, static_cast<double>(i) / 32.0, 0.9);
+  }
+  records.push_back({.id = kFixedPaletteId,
+                     .data = build::encode_palette({kFixedPaletteId, fixed}),
+                     .compressed = true});
+}
+
+// Other records of all four types around the showcase, so the directory has some depth.
+void add_neighbours(std::vector<build::Record>& records) {
+  std::set<std::uint32_t> taken;
+  for (const build::Record& r : records) taken.insert(r.id);
+  taken.insert(kAbsentPaletteId);
+
+  Rng rng(0x5EED0001);
+  const auto fresh_id = [&](std::uint32_t type) {
+    for (;;) {
+      const std::uint32_t id = type << 24 | (0x100 + rng.below(0x1F00));
+      if (taken.insert(id).second) return id;
+    }
+  };
+
+  std::vector<std::uint32_t> palettes;
+  for (int i = 0; i < 60; ++i) {
+    const std::uint32_t id = fresh_id(0x04);
+    palettes.push_back(id);
+    std::vector<std::uint32_t> colors(8 + rng.below(249));
+    const double base = rng.below(1000) / 1000.0;
+    for (std::size_t c = 0; c < colors.size(); ++c) {
+      colors[c] = hue_color(rng.below(8) == 0 ? 0 : 0xFF,
+                            base + static_cast<double>(c) / static_cast<double>(colors.size()),
+                            0.4 + 0.6 * rng.below(100) / 100.0);
+    }
+    records.push_back(
+        {.id = id, .data = build::encode_palette({id, colors}), .compressed = i % 3 == 0});
+  }
+
+  std::vector<std::uint32_t> textures;
+  for (int i = 0; i < 120; ++i) {
+    const std::uint32_t id = fresh_id(0x06);
+    textures.push_back(id);
+    const int side = 4 << rng.below(4);  // 4, 8, 16 or 32
+    const std::size_t n = static_cast<std::size_t>(side * side);
+    ft::Texture t;
+    std::vector<std::uint8_t> data;
+    switch (rng.below(4)) {
+      case 0:
+      case 1: {  // P8 stripes
+        const std::uint32_t step = 1 + rng.below(7);
+        for (std::size_t p = 0; p < n; ++p) data.push_back(static_cast<std::uint8_t>(p * step / 5));
+        t = make_texture(id, side, side, kP8, std::move(data), palettes[rng.below(60)]);
+        break;
+      }
+      case 2: {  // A8R8G8B8 gradient
+        for (std::size_t p = 0; p < n; ++p) {
+          const std::uint32_t c =
+              hue_color(0xFF, static_cast<double>(p) / static_cast<double>(n), 1);
+          for (int s = 0; s < 32; s += 8) data.push_back(static_cast<std::uint8_t>(c >> s));
+        }
+        t = make_texture(id, side, side, kA8R8G8B8, std::move(data));
+        break;
+      }
+      default: {  // R5G6B5 or DXT1 noise
+        const bool dxt = rng.below(2) == 0;
+        const std::size_t bytes = dxt ? std::max<std::size_t>(8, n / 2) : n * 2;
+        for (std::size_t p = 0; p < bytes; ++p)
+          data.push_back(static_cast<std::uint8_t>(rng.next()));
+        t = make_texture(id, side, side, dxt ? kDxt1 : kR5G6B5, std::move(data));
+        break;
+      }
+    }
+    records.push_back({.id = id, .data = build::encode_texture(t), .compressed = i % 4 == 0});
+  }
+
+  std::vector<std::uint32_t> surface_textures;
+  for (int i = 0; i < 80; ++i) {
+    const std::uint32_t id = fresh_id(0x05);
+    surface_textures.push_back(id);
+    ft::SurfaceTexture st{.id = id,
+                          .unknown_int = static_cast<std::int32_t>(rng.below(3)),
+                          .unknown_byte = static_cast<std::uint8_t>(rng.below(2)),
+                          .textures = {}};
+    for (std::uint32_t k = 1 + rng.below(3); k > 0; --k)
+      st.textures.push_back(textures[rng.below(120)]);
+    records.push_back({.id = id, .data = build::encode_surface_texture(st)});
+  }
+
+  for (int i = 0; i < 140; ++i) {
+    const std::uint32_t id = fresh_id(0x08);
+    ft::Surface s;
+    if (rng.below(3) == 0) {
+      s.surface_type = 0x1;
+      s.color_value = hue_color(0xFF, rng.below(360) / 360.0, 0.8);
+    } else {
+      s.surface_type = rng.below(2) == 0 ? 0x2 : 0x4;
+      s.texture_refs = ft::TextureRefs{surface_textures[rng.below(80)], palettes[rng.below(60)]};
+    }
+    s.translucency = static_cast<float>(rng.below(5)) / 4.0f;
+    s.luminosity = static_cast<float>(rng.below(3)) / 2.0f;
+    s.diffuse = 1.0f;
+    records.push_back({.id = id, .data = build::encode_surface(s)});
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::filesystem::path path = argc > 1 ? argv[1] : QUORVALE_DAT_DEFAULT_ARCHIVE;
+
+  std::vector<build::Record> records;
+  add_showcase(records);
+  add_neighbours(records);
+
+  // Eight entries per node: about 400 records make a directory three levels deep.
+  const std::vector<std::uint8_t> archive =
+      build::build_archive(records, {.block_size = 256, .entries_per_node = 8});
+  try {
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+    build::write_file(path, archive);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "make_sample_archive: cannot write %s: %s\n", path.c_str(), e.what());
+    return 1;
+  }
+  std::printf("wrote %s: %zu records, %zu bytes\n", path.c_str(), records.size(), archive.size());
+  return 0;
+}
