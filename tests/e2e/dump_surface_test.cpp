@@ -2,9 +2,6 @@
 // failure text on standard error and its exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,8 +28,7 @@
 #include "quorvale_dat/file_type/texture.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
 #include "quorvale_dat_builder/records.hpp"
-
-extern char** environ;
+#include "support/subprocess.hpp"
 
 namespace {
 
@@ -51,128 +47,14 @@ const std::string kMissingFixedPalettes =
 // ---------------------------------------------------------------------------------------------
 // Running the tool
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
+using quorvale_dat::test::RunOptions;
+using quorvale_dat::test::RunResult;
+using quorvale_dat::test::TempDir;
 
- private:
-  int fd_;
-};
-
-struct Pipe {
-  Fd read;
-  Fd write;
-};
-
-void make_pipe(Pipe& p) {
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0) << std::strerror(errno);
-  p.read.reset(fds[0]);
-  p.write.reset(fds[1]);
-}
-
-struct RunResult {
-  pid_t pid = -1;
-  int exit_status = -1;  // -1 unless the child exited normally
-  std::string out;
-  std::string err;
-};
-
-struct RunOptions {
-  std::filesystem::path cwd;            // the child's working directory, when set
-  bool close_after_first_line = false;  // close stdout's read end once a line has arrived
-};
-
-// Runs the tool with `args` (after the program name), stdin on /dev/null, and collects both
-// output streams until the child closes them.
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {}) {
-  RunResult result;
-  Pipe out;
-  Pipe err;
-  make_pipe(out);
-  make_pipe(err);
-  if (options.close_after_first_line) {
-    // A small pipe makes the tool block long before its report ends, so the closed read end is
-    // met by a write whatever the scheduling.
-    EXPECT_GE(::fcntl(out.write.get(), F_SETPIPE_SZ, 4096), 0) << std::strerror(errno);
-  }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
-  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-
-  std::vector<std::string> argv_strings = {QUORVALE_DAT_TOOL_PATH};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& s : argv_strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-
-  const int rc =
-      ::posix_spawn(&result.pid, QUORVALE_DAT_TOOL_PATH, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    ADD_FAILURE() << "posix_spawn: " << std::strerror(rc);
-    return result;
-  }
-  out.write.reset();
-  err.write.reset();
-
-  Fd* fds[2] = {&out.read, &err.read};
-  std::string* sinks[2] = {&result.out, &result.err};
-  while (out.read.get() >= 0 || err.read.get() >= 0) {
-    pollfd polled[2];
-    nfds_t count = 0;
-    int which[2];
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i]->get() < 0) continue;
-      polled[count] = {fds[i]->get(), POLLIN, 0};
-      which[count++] = i;
-    }
-    if (::poll(polled, count, -1) < 0) {
-      if (errno == EINTR) continue;
-      ADD_FAILURE() << "poll: " << std::strerror(errno);
-      break;
-    }
-    for (nfds_t k = 0; k < count; ++k) {
-      if (polled[k].revents == 0) continue;
-      const int i = which[k];
-      char buf[4096];
-      const ssize_t n = ::read(fds[i]->get(), buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        fds[i]->reset();
-        continue;
-      }
-      sinks[i]->append(buf, static_cast<std::size_t>(n));
-      if (i == 0 && options.close_after_first_line && result.out.find('\n') != std::string::npos) {
-        out.read.reset();
-      }
-    }
-  }
-
-  int status = 0;
-  while (::waitpid(result.pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      ADD_FAILURE() << "waitpid: " << std::strerror(errno);
-      return result;
-    }
-  }
-  if (WIFEXITED(status)) {
-    result.exit_status = WEXITSTATUS(status);
-  } else {
-    ADD_FAILURE() << "the tool did not exit normally; wait status " << status;
-  }
+  RunResult result = quorvale_dat::test::run_program(QUORVALE_DAT_TOOL_PATH, args, options);
+  EXPECT_EQ(result.signal, 0) << "the tool was ended by a signal";
+  EXPECT_FALSE(result.timed_out);
   return result;
 }
 
@@ -250,26 +132,6 @@ void expect_failure(const RunResult& run, const std::string& expected_out,
 
 // ---------------------------------------------------------------------------------------------
 // Archives
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl =
-        (std::filesystem::temp_directory_path() / "dump_surface_e2e.XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 using Records = std::vector<build::Record>;
 
