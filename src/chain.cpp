@@ -1,7 +1,20 @@
 // Reading a block chain: each block is a little-endian u32 pointer to the next block (0 for the
 // last) followed by block_size - 4 payload bytes; a chain's content is its payloads in order.
+//
+// Each step reads a block's pointer and payload with one vectored positioned read, the payload
+// straight into its place in the output. While the chain's blocks turn out to lie one after
+// another, the step reads ahead along the following blocks, doubling how far each time; a block
+// that points elsewhere ends the read-ahead. Whatever was read ahead is only used once the
+// pointers read confirm it, and a read-ahead that fails or runs past the end of the file falls
+// back to reading the next block by itself, so results and errors are those of reading one
+// block at a time: the pointer, then the payload.
+
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
 
 #include "hex.hpp"
 #include "quorvale_dat/database.hpp"
@@ -12,70 +25,201 @@ namespace {
 
 // The highest block offset whose payload offset (offset + 4) still fits in 32 bits.
 constexpr std::uint32_t kMaxBlockOffset = 0xFFFFFFFBu;
+// Blocks per vectored read: two iovecs per block.
+constexpr std::size_t kMaxBatch = IOV_MAX / 2;
+// Blocks the first read of a chain covers: directory nodes and most records span two blocks.
+constexpr std::size_t kFirstBatch = 2;
 
 DatError corruption(std::string text) { return DatError::Corruption{std::move(text)}; }
+
+class ChainReader {
+ public:
+  ChainReader(const File& file, std::uint32_t block_size, std::uint64_t file_size,
+              std::uint32_t offset, std::uint32_t size)
+      : file_(file),
+        block_size_(block_size),
+        file_size_(file_size),
+        start_(offset),
+        size_(size),
+        remaining_(size),
+        current_(offset),
+        max_blocks_(block_size == 0 ? 0 : file_size / block_size + 1) {}
+
+  Expected<std::vector<std::uint8_t>, DatError> read() {
+    // Without revisiting blocks a chain supplies at most the file's own bytes, so the buffer
+    // starts no larger than the file; it grows only while the chain keeps supplying bytes, and
+    // a chain that visits more full blocks than the file holds is corrupt.
+    out_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, file_size_)));
+    std::size_t batch = kFirstBatch;
+    while (remaining_ > 0) {
+      if (current_ > kMaxBlockOffset) {
+        return Unexpected(corruption("block at offset " + detail::hex8(current_) +
+                                     " leaves no room for its payload"));
+      }
+      if (block_size_ <= 4) {
+        if (auto r = read_one_block(); !r) return Unexpected(std::move(r.error()));
+        continue;
+      }
+      auto contiguous = read_batch(batch);
+      if (!contiguous) return Unexpected(std::move(contiguous.error()));
+      batch = *contiguous ? std::min(2 * batch, kMaxBatch) : 1;
+    }
+    out_.resize(static_cast<std::size_t>(written_));
+    return std::move(out_);
+  }
+
+ private:
+  [[nodiscard]] std::uint32_t payload_size() const noexcept { return block_size_ - 4; }
+
+  // Makes room for `n` more bytes at the write position. Only a stored size beyond the file's
+  // size ever needs to grow the buffer.
+  void reserve_payload(std::uint64_t n) {
+    if (written_ + n <= out_.size()) return;
+    out_.resize(static_cast<std::size_t>(
+        std::min<std::uint64_t>(size_, std::max<std::uint64_t>(written_ + n, 2 * out_.size()))));
+  }
+
+  // Accounts for a block with a non-zero pointer, which supplies a full payload.
+  [[nodiscard]] Expected<void, DatError> count_block() {
+    if (block_size_ <= 4) {
+      return Unexpected(corruption("block size " + std::to_string(block_size_) +
+                                   " leaves no room for a payload (block at offset " +
+                                   detail::hex8(current_) + ")"));
+    }
+    if (++blocks_ > max_blocks_) {
+      return Unexpected(corruption("block chain at offset " + detail::hex8(start_) +
+                                   " visits more blocks than the file holds"));
+    }
+    return {};
+  }
+
+  // The last block supplies all remaining bytes, read in one piece from its payload on, past
+  // the block's own end if need be.
+  [[nodiscard]] Expected<void, DatError> read_last_block_rest(std::uint32_t already) {
+    const std::uint64_t payload = static_cast<std::uint64_t>(current_) + 4 + already;
+    const std::uint32_t n = remaining_ - already;
+    if (written_ + already + n > out_.size()) {
+      if (payload + n > file_size_) return Unexpected(IoError::short_read());
+      reserve_payload(already + n);
+    }
+    auto target = std::span(out_).subspan(static_cast<std::size_t>(written_ + already), n);
+    if (auto r = utils::read_exact_at_compat(file_, target, payload); !r) {
+      return Unexpected(std::move(r.error()));
+    }
+    written_ += remaining_;
+    remaining_ = 0;
+    return {};
+  }
+
+  // One block exactly as the format reads it: the pointer, then the payload.
+  [[nodiscard]] Expected<void, DatError> read_one_block() {
+    std::uint8_t pointer_bytes[4];
+    if (auto r = utils::read_exact_at_compat(file_, pointer_bytes, current_); !r) {
+      return Unexpected(std::move(r.error()));
+    }
+    const auto next = detail::load_le<std::uint32_t>(pointer_bytes);
+    if (next == 0) return read_last_block_rest(0);
+    if (auto r = count_block(); !r) return r;
+    const std::uint32_t n = std::min(remaining_, payload_size());
+    const std::uint64_t payload = static_cast<std::uint64_t>(current_) + 4;
+    if (written_ + n > out_.size()) {
+      if (payload + n > file_size_) return Unexpected(IoError::short_read());
+      reserve_payload(n);
+    }
+    auto target = std::span(out_).subspan(static_cast<std::size_t>(written_), n);
+    if (auto r = utils::read_exact_at_compat(file_, target, payload); !r) {
+      return Unexpected(std::move(r.error()));
+    }
+    written_ += n;
+    remaining_ -= n;
+    current_ = next;
+    return {};
+  }
+
+  // Reads up to `batch` blocks assumed to lie one after another from the current block on, and
+  // consumes those whose pointers confirm it. Returns whether every block read was contiguous.
+  [[nodiscard]] Expected<bool, DatError> read_batch(std::size_t batch) {
+    // Plan: block j at current + j * block_size, with the payload it would supply.
+    // In 64 bits: with a block size near 2^32 the sum would wrap to a plan of no blocks.
+    const std::uint64_t needed = (std::uint64_t{remaining_} + payload_size() - 1) / payload_size();
+    const std::uint64_t room = (kMaxBlockOffset - current_) / block_size_ + 1;
+    const std::size_t most =
+        static_cast<std::size_t>(std::min<std::uint64_t>({batch, needed, room}));
+    std::array<std::uint32_t, kMaxBatch> payload_sizes;
+    std::uint64_t planned = 0;
+    std::size_t k = 0;
+    for (; k < most; ++k) {
+      const auto n =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining_ - planned, payload_size()));
+      // Only blocks that lie within the file are read ahead, so that the buffer never grows for
+      // bytes the file cannot supply.
+      if (current_ + k * std::uint64_t{block_size_} + 4 + n > file_size_) break;
+      payload_sizes[k] = n;
+      planned += n;
+    }
+    if (k == 0) {
+      if (auto r = read_one_block(); !r) return Unexpected(std::move(r.error()));
+      return false;
+    }
+    reserve_payload(planned);
+
+    std::array<std::array<std::uint8_t, 4>, kMaxBatch> pointers;
+    std::array<iovec, 2 * kMaxBatch> iov;
+    std::uint64_t at = written_;
+    for (std::size_t j = 0; j < k; ++j) {
+      iov[2 * j] = {pointers[j].data(), 4};
+      iov[2 * j + 1] = {out_.data() + at, payload_sizes[j]};
+      at += payload_sizes[j];
+    }
+    ssize_t got = -1;
+    do {
+      got = ::preadv(file_.fd(), iov.data(), static_cast<int>(2 * k), static_cast<off_t>(current_));
+    } while (got < 0 && errno == EINTR);
+    // A failed read-ahead says nothing about the chain: read the block on its own, which meets
+    // the same failure only if the chain really needs those bytes.
+    std::uint64_t available = got < 0 ? 0 : static_cast<std::uint64_t>(got);
+
+    for (std::size_t j = 0; j < k; ++j) {
+      const std::uint64_t block_bytes = 4 + std::uint64_t{payload_sizes[j]};
+      if (available < block_bytes) {
+        if (auto r = read_one_block(); !r) return Unexpected(std::move(r.error()));
+        return false;
+      }
+      available -= block_bytes;
+      const auto next = detail::load_le<std::uint32_t>(pointers[j].data());
+      if (next == 0) {
+        if (auto r = read_last_block_rest(payload_sizes[j]); !r) return Unexpected(r.error());
+        return true;
+      }
+      if (auto r = count_block(); !r) return Unexpected(std::move(r.error()));
+      written_ += payload_sizes[j];
+      remaining_ -= payload_sizes[j];
+      const std::uint64_t following = static_cast<std::uint64_t>(current_) + block_size_;
+      current_ = next;
+      if (next != following) return false;
+    }
+    return true;
+  }
+
+  const File& file_;
+  std::uint32_t block_size_;
+  std::uint64_t file_size_;
+  std::uint32_t start_;
+  std::uint32_t size_;
+  std::uint32_t remaining_;
+  std::uint32_t current_;
+  std::uint64_t max_blocks_;
+  std::uint64_t blocks_ = 0;
+  std::uint64_t written_ = 0;
+  std::vector<std::uint8_t> out_;
+};
 
 }  // namespace
 
 Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
-  std::vector<std::uint8_t> out;
-  if (size == 0) return out;
-
-  // Without revisiting blocks a chain supplies at most the file's own bytes, so the buffer
-  // starts no larger than the file; it grows only while the chain keeps supplying bytes, and a
-  // chain that visits more full blocks than the file holds is corrupt.
-  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, file_size_)));
-  const std::uint32_t block_size = header_.block_size;
-  const std::uint64_t max_blocks = block_size == 0 ? 0 : file_size_ / block_size + 1;
-
-  std::uint64_t written = 0;
-  std::uint32_t remaining = size;
-  std::uint32_t current = offset;
-  std::uint64_t blocks = 0;
-  while (remaining > 0) {
-    if (current > kMaxBlockOffset) {
-      return Unexpected(corruption("block at offset " + detail::hex8(current) +
-                                   " leaves no room for its payload"));
-    }
-    std::uint8_t pointer_bytes[4];
-    if (auto r = utils::read_exact_at_compat(file_, pointer_bytes, current); !r) {
-      return Unexpected(std::move(r.error()));
-    }
-    const auto next = detail::load_le<std::uint32_t>(pointer_bytes);
-
-    std::uint32_t n = remaining;
-    if (next != 0) {
-      if (block_size <= 4) {
-        return Unexpected(corruption("block size " + std::to_string(block_size) +
-                                     " leaves no room for a payload (block at offset " +
-                                     detail::hex8(current) + ")"));
-      }
-      if (++blocks > max_blocks) {
-        return Unexpected(corruption("block chain at offset " + detail::hex8(offset) +
-                                     " visits more blocks than the file holds"));
-      }
-      n = std::min(remaining, block_size - 4);
-    }
-
-    const std::uint64_t payload = static_cast<std::uint64_t>(current) + 4;
-    if (written + n > out.size()) {
-      // Only a stored size beyond the file's size gets here. The last block reads the rest of
-      // the chain in one piece, which the file cannot hold.
-      if (next == 0 && payload + n > file_size_) return Unexpected(IoError::short_read());
-      out.resize(static_cast<std::size_t>(
-          std::min<std::uint64_t>(size, std::max<std::uint64_t>(written + n, 2 * out.size()))));
-    }
-    auto target = std::span(out).subspan(static_cast<std::size_t>(written), n);
-    if (auto r = utils::read_exact_at_compat(file_, target, payload); !r) {
-      return Unexpected(std::move(r.error()));
-    }
-    written += n;
-    remaining -= n;
-    current = next;
-  }
-  out.resize(static_cast<std::size_t>(written));
-  return out;
+  if (size == 0) return std::vector<std::uint8_t>{};
+  return ChainReader(file_, header_.block_size, file_size_, offset, size).read();
 }
 
 }  // namespace quorvale_dat

@@ -18,27 +18,37 @@ struct Node {
   std::uint32_t child_count = 0;  // slots to walk: entry_count + 1 for an inner node, else 0
 };
 
-// Decodes a node's content, appending its entries.
+// Decodes a node's content, appending its entries. Requires: content.size() ==
+// kDirectoryNodeSize. The content is always kDirectoryNodeSize
+// bytes, so the branches, the count and up to 61 entries are there to load directly; only a
+// count of 62 or more runs out of bytes, and that case goes through the checked reader for its
+// exact error.
 Expected<Node, DatError> decode_node(std::span<const std::uint8_t> content,
                                      std::vector<DatFileEntry>& entries) {
-  SpanCursor cursor(content);
+  constexpr std::size_t kMaxEntries = 61;
+  constexpr std::size_t kEntriesAt = kBranchSlots * 4 + 4;
   Node node;
-  for (auto& branch : node.branches) {
-    auto value = read_le<std::uint32_t>(cursor);
-    if (!value) return Unexpected(std::move(value.error()));
-    branch = *value;
+  const std::uint8_t* p = content.data();
+  for (std::size_t slot = 0; slot < kBranchSlots; ++slot) {
+    node.branches[slot] = detail::load_le<std::uint32_t>(p + 4 * slot);
   }
-  auto entry_count = read_le<std::uint32_t>(cursor);
-  if (!entry_count) return Unexpected(std::move(entry_count.error()));
-  for (std::uint32_t i = 0; i < *entry_count; ++i) {
-    auto entry = DatFileEntry::read(cursor);
-    if (!entry) return Unexpected(std::move(entry.error()));
-    entries.push_back(*entry);
+  const auto entry_count = detail::load_le<std::uint32_t>(p + kBranchSlots * 4);
+  if (entry_count > kMaxEntries) {
+    SpanCursor cursor(content.subspan(kEntriesAt));
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+      auto entry = DatFileEntry::read(cursor);
+      if (!entry) return Unexpected(std::move(entry.error()));
+    }
   }
-  if (node.branches[0] != 0) {
-    // entry_count <= 61 here, or the entries above would have run out of bytes.
-    node.child_count = std::min<std::uint32_t>(*entry_count + 1, kBranchSlots);
+  const std::uint32_t count = std::min<std::uint32_t>(entry_count, kMaxEntries);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint8_t* e = p + kEntriesAt + i * DatFileEntry::kSize;
+    entries.push_back(DatFileEntry{
+        detail::load_le<std::uint32_t>(e), detail::load_le<std::uint32_t>(e + 4),
+        detail::load_le<std::uint32_t>(e + 8), detail::load_le<std::uint32_t>(e + 12),
+        detail::load_le<std::uint32_t>(e + 16), detail::load_le<std::uint32_t>(e + 20)});
   }
+  if (node.branches[0] != 0) node.child_count = count + 1;
   return node;
 }
 

@@ -149,6 +149,14 @@ TEST(ChainTest, ReadsTheBlocksItNeeds) {
           return Read{w.add_raw(block(0, tail)), 3000, 4};
         }},
        tail},
+      // Found by fuzzing: the count of blocks to read ahead wrapped around 32 bits and came out
+      // 0, so the read made no progress and never ended.
+      {"block size 0xFFFFFFFF with a single block",
+       {1024,
+        [&](ArchiveWriter& w) {
+          return Read{w.add_raw(block(0, tail)), 3000, 0xFFFFFFFF};
+        }},
+       tail},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -200,6 +208,18 @@ TEST(ChainTest, ReadsPastTheEndFailWithShortRead) {
         [](ArchiveWriter& w) {
           const std::uint32_t at = w.add_chain(pattern(3000));
           return Read{at, 0xFFFFFFFF};
+        }}},
+      // A block with a next pointer promises a full payload: with a block size far beyond the
+      // file the read must fail before the buffer grows to that payload.
+      {"huge block size and a next pointer",
+       {1024,
+        [](ArchiveWriter& w) {
+          return Read{w.add_raw(block(400, pattern(100))), 0xFFFFFFFF, 0x10000000};
+        }}},
+      {"block size 0xFFFFFFFF and a next pointer",
+       {1024,
+        [](ArchiveWriter& w) {
+          return Read{w.add_raw(block(400, pattern(100))), 0xFFFFFFFF, 0xFFFFFFFF};
         }}},
       {"highest block offset with room for a payload",
        {1024,
