@@ -1,48 +1,123 @@
+// LRS decompression. The stream is a u32 declared size, then groups of a flag byte and eight
+// tokens: a literal byte (flag bit 0) or a two-byte back-reference (flag bit 1) with a 12-bit
+// distance and a length of 2 to 17, copied from the output itself.
+//
+// The decoder runs whole groups through a fast loop while the input holds a complete group
+// (at most 17 bytes) and the output has room for its largest expansion (8 x 17 bytes), so that
+// no token in it needs a bounds check: eight literals are one 8-byte copy, and a back-reference
+// at a distance of 16 or more is a fixed 16-byte copy plus one byte (the bytes written past the
+// reference's length lie inside the buffer and are overwritten or cut off later). Everything
+// else, and the stream's last group, goes through the plain token-by-token loop.
+
 #include <algorithm>
+#include <cstring>
 
 #include "quorvale_dat/utils.hpp"
 
 namespace quorvale_dat::utils {
+namespace {
+
+constexpr std::size_t kGroupInput = 1 + 8 * 2;
+constexpr std::size_t kGroupOutput = 8 * 17;
+
+struct Decoder {
+  std::span<const std::uint8_t> src;
+  std::uint64_t declared = 0;
+  std::uint8_t* out = nullptr;
+  std::size_t capacity = 0;  // min(declared, 8 x input): the output never grows past it
+  std::size_t pos = 0;       // next byte of src
+  std::size_t n = 0;         // bytes of output produced
+
+  // A back-reference of `length` bytes at `distance`, byte by byte, index 0 standing in for
+  // positions before the start. Stops at the declared size.
+  void copy_slow(std::size_t distance, std::size_t length) {
+    for (std::size_t k = 0; k < length && n < declared; ++k) {
+      out[n] = out[n >= distance ? n - distance : 0];
+      ++n;
+    }
+  }
+
+  // Decodes whole groups while they cannot run out of input or output. Returns false once the
+  // stream has ended (a zero distance, or a reference with no output yet).
+  bool fast_groups() {
+    const std::uint8_t* s = src.data();
+    while (src.size() - pos >= kGroupInput && capacity - n >= kGroupOutput) {
+      const unsigned flags = s[pos++];
+      if (flags == 0) {
+        std::memcpy(out + n, s + pos, 8);
+        n += 8;
+        pos += 8;
+        continue;
+      }
+      for (unsigned mask = 0x80; mask != 0; mask >>= 1) {
+        if ((flags & mask) == 0) {
+          out[n++] = s[pos++];
+          continue;
+        }
+        const unsigned b0 = s[pos];
+        const unsigned b1 = s[pos + 1];
+        pos += 2;
+        const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
+        const std::size_t length = (b1 & 0x0Fu) + 2;
+        if (distance == 0 || n == 0) return false;
+        if (distance > n) {
+          copy_slow(distance, length);
+        } else if (distance >= 16) {
+          std::memcpy(out + n, out + n - distance, 16);
+          out[n + 16] = out[n + 16 - distance];
+          n += length;
+        } else {
+          for (std::size_t k = 0; k < length; ++k, ++n) out[n] = out[n - distance];
+        }
+      }
+    }
+    return true;
+  }
+
+  // The plain loop, one token at a time with every check, from a group boundary.
+  void slow_tail() {
+    unsigned flags = 0;
+    unsigned mask = 0;
+    while (n < declared && pos < src.size()) {
+      if (mask == 0) {
+        flags = src[pos++];
+        mask = 0x80;
+      }
+      if ((flags & mask) != 0) {
+        if (src.size() - pos < 2) return;
+        const unsigned b0 = src[pos];
+        const unsigned b1 = src[pos + 1];
+        pos += 2;
+        const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
+        const std::size_t length = (b1 & 0x0Fu) + 2;
+        // A zero distance ends the stream; a reference with no output yet has nothing to copy.
+        if (distance == 0 || n == 0) return;
+        copy_slow(distance, length);
+      } else {
+        if (pos >= src.size()) return;
+        out[n++] = src[pos++];
+      }
+      mask >>= 1;
+    }
+  }
+};
+
+}  // namespace
 
 std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
   if (input.size() < 4) return {input.begin(), input.end()};
 
-  const std::uint64_t declared =
-      static_cast<std::uint64_t>(input[0]) | static_cast<std::uint64_t>(input[1]) << 8 |
-      static_cast<std::uint64_t>(input[2]) << 16 | static_cast<std::uint64_t>(input[3]) << 24;
-  const std::span<const std::uint8_t> src = input.subspan(4);
+  Decoder d;
+  d.declared = static_cast<std::uint64_t>(input[0]) | static_cast<std::uint64_t>(input[1]) << 8 |
+               static_cast<std::uint64_t>(input[2]) << 16 |
+               static_cast<std::uint64_t>(input[3]) << 24;
+  d.src = input.subspan(4);
+  d.capacity = static_cast<std::size_t>(std::min<std::uint64_t>(d.declared, 8 * d.src.size()));
 
-  std::vector<std::uint8_t> out;
-  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(declared, 8 * src.size())));
-
-  unsigned flags = 0;
-  unsigned mask = 0;
-  std::size_t pos = 0;
-  while (out.size() < declared && pos < src.size()) {
-    if (mask == 0) {
-      flags = src[pos++];
-      mask = 0x80;
-    }
-    if ((flags & mask) != 0) {
-      if (src.size() - pos < 2) break;
-      const unsigned b0 = src[pos];
-      const unsigned b1 = src[pos + 1];
-      pos += 2;
-      const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
-      const std::size_t length = (b1 & 0x0Fu) + 2;
-      // A zero distance ends the stream; a reference with no output yet has nothing to copy.
-      if (distance == 0 || out.empty()) break;
-      for (std::size_t k = 0; k < length && out.size() < declared; ++k) {
-        const std::size_t n = out.size();
-        const std::uint8_t byte = out[n >= distance ? n - distance : 0];
-        out.push_back(byte);
-      }
-    } else {
-      if (pos >= src.size()) break;
-      out.push_back(src[pos++]);
-    }
-    mask >>= 1;
-  }
+  std::vector<std::uint8_t> out(d.capacity);
+  d.out = out.data();
+  if (d.fast_groups()) d.slow_tail();
+  out.resize(d.n);
   return out;
 }
 

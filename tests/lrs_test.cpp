@@ -10,6 +10,7 @@
 
 #include "quorvale_dat/utils.hpp"
 #include "quorvale_dat_builder/lrs_encoder.hpp"
+#include "quorvale_dat_builder/lrs_reference.hpp"
 
 namespace quorvale_dat {
 namespace {
@@ -222,4 +223,27 @@ TEST(LrsTest, EncoderFindsRepeats) {
 }
 
 }  // namespace
+// The decoder's fast paths against the plain reference on arbitrary streams: random flag and
+// token bytes, with distances reaching before the start, runs, zero distances and every way a
+// stream can end early, and declared sizes below, at and above what the tokens make.
+TEST(LrsTest, MatchesTheReferenceDecoderOnArbitraryStreams) {
+  std::mt19937 rng(20261208);
+  for (int i = 0; i < 20000; ++i) {
+    SCOPED_TRACE(i);
+    const std::size_t tokens = rng() % 400;
+    std::vector<std::uint8_t> stream(4);
+    const auto declared = static_cast<std::uint32_t>(rng() % 4 == 0 ? 0xFFFFFFFFu : rng() % 4000);
+    for (unsigned k = 0; k < 4; ++k) stream[k] = static_cast<std::uint8_t>(declared >> (8 * k));
+    for (std::size_t t = 0; t < tokens; ++t) {
+      // Mostly small distances, so that copies come from real output; sometimes no zero
+      // distance at all, so that streams run on.
+      const auto b = static_cast<std::uint8_t>(rng());
+      const bool low = rng() % 3 != 0;
+      stream.push_back(low && b == 0 ? std::uint8_t{1} : b);
+    }
+    const auto got = quorvale_dat::utils::decompress_lrs(stream);
+    ASSERT_EQ(got, quorvale_dat::build::reference_decompress_lrs(stream));
+  }
+}
+
 }  // namespace quorvale_dat
