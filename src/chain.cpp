@@ -46,9 +46,9 @@ class ChainReader {
         max_blocks_(block_size == 0 ? 0 : file_size / block_size + 1) {}
 
   Expected<std::vector<std::uint8_t>, DatError> read() {
-    // Without revisiting blocks a chain supplies at most the file's own bytes, so the buffer
-    // starts no larger than the file; it grows only while the chain keeps supplying bytes, and
-    // a chain that visits more full blocks than the file holds is corrupt.
+    // Without revisiting blocks a chain supplies at most the file's own bytes, so the buffer is
+    // never larger than the file: a chain that supplies more, or visits more full blocks than
+    // the file holds, is corrupt.
     out_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, file_size_)));
     std::size_t batch = kFirstBatch;
     while (remaining_ > 0) {
@@ -71,12 +71,11 @@ class ChainReader {
  private:
   [[nodiscard]] std::uint32_t payload_size() const noexcept { return block_size_ - 4; }
 
-  // Makes room for `n` more bytes at the write position. Only a stored size beyond the file's
-  // size ever needs to grow the buffer.
-  void reserve_payload(std::uint64_t n) {
-    if (written_ + n <= out_.size()) return;
-    out_.resize(static_cast<std::size_t>(
-        std::min<std::uint64_t>(size_, std::max<std::uint64_t>(written_ + n, 2 * out_.size()))));
+  // Without revisiting blocks a chain supplies at most the file's own bytes; one that supplies
+  // more is corrupt. Only a stored size beyond the file's size can get here.
+  [[nodiscard]] DatError oversupplied() const {
+    return corruption("block chain at offset " + detail::hex8(start_) +
+                      " supplies more bytes than the file holds");
   }
 
   // Accounts for a block with a non-zero pointer, which supplies a full payload.
@@ -100,7 +99,7 @@ class ChainReader {
     const std::uint32_t n = remaining_ - already;
     if (written_ + already + n > out_.size()) {
       if (payload + n > file_size_) return Unexpected(IoError::short_read());
-      reserve_payload(already + n);
+      return Unexpected(oversupplied());
     }
     auto target = std::span(out_).subspan(static_cast<std::size_t>(written_ + already), n);
     if (auto r = utils::read_exact_at_compat(file_, target, payload); !r) {
@@ -124,7 +123,7 @@ class ChainReader {
     const std::uint64_t payload = static_cast<std::uint64_t>(current_) + 4;
     if (written_ + n > out_.size()) {
       if (payload + n > file_size_) return Unexpected(IoError::short_read());
-      reserve_payload(n);
+      return Unexpected(oversupplied());
     }
     auto target = std::span(out_).subspan(static_cast<std::size_t>(written_), n);
     if (auto r = utils::read_exact_at_compat(file_, target, payload); !r) {
@@ -151,9 +150,10 @@ class ChainReader {
     for (; k < most; ++k) {
       const auto n =
           static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining_ - planned, payload_size()));
-      // Only blocks that lie within the file are read ahead, so that the buffer never grows for
-      // bytes the file cannot supply.
+      // Only blocks that end inside the file and whose payloads fit the buffer are read ahead;
+      // a block that does not is read on its own, which reports why.
       if (current_ + k * std::uint64_t{block_size_} + 4 + n > file_size_) break;
+      if (written_ + planned + n > out_.size()) break;
       payload_sizes[k] = n;
       planned += n;
     }
@@ -161,7 +161,6 @@ class ChainReader {
       if (auto r = read_one_block(); !r) return Unexpected(std::move(r.error()));
       return false;
     }
-    reserve_payload(planned);
 
     std::array<std::array<std::uint8_t, 4>, kMaxBatch> pointers;
     std::array<iovec, 2 * kMaxBatch> iov;

@@ -265,6 +265,14 @@ TEST(ChainTest, MalformedChainsAreCorruption) {
           const std::uint32_t a = w.add_raw(block(400, pattern(252)));
           return Read{a, 20000};
         }},
+       "supplies more bytes than the file holds"},
+      {"loop whose size the file could hold",
+       {256,
+        [](ArchiveWriter& w) {
+          const std::uint32_t a = w.add_raw(block(400, pattern(252)));
+          w.add_raw(Bytes(20000, 0x5A));
+          return Read{a, 20600};
+        }},
        "visits more blocks than the file holds"},
       {"block size 0",
        {1024,
