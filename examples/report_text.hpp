@@ -100,13 +100,21 @@ inline std::string optional_id(std::optional<std::uint32_t> id) {
 }
 
 // ["0x06000ABC", "0x06000ABD"]; an empty list is [].
-inline std::string id_list(std::span<const std::uint32_t> ids) {
-  std::string out = "[";
+inline void append_id_list(std::string& out, std::span<const std::uint32_t> ids) {
+  out += '[';
   for (std::size_t i = 0; i < ids.size(); ++i) {
     if (i > 0) out += ", ";
-    out += '"' + hex8(ids[i]) + '"';
+    out += '"';
+    out += hex8(ids[i]);
+    out += '"';
   }
-  return out + "]";
+  out += ']';
+}
+
+inline std::string id_list(std::span<const std::uint32_t> ids) {
+  std::string out;
+  append_id_list(out, ids);
+  return out;
 }
 
 // {0, 1, 200}: the members of a set of byte values, ascending; an empty set is {}.

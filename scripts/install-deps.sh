@@ -6,7 +6,9 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  liblz4-dev
   clang-16 libclang-rt-16-dev
+  libcli11-dev nlohmann-json3-dev libpng-dev libsquish-dev help2man
 )
 
 missing=()

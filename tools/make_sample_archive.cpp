@@ -4,7 +4,9 @@
 // 0x080003E4 whose SurfaceTexture leads to a 64x64 P8 texture with its own palette, a second
 // palette named by the surface, palette 0x040010BE (0x04000DC0 is left out on purpose), and a few
 // hundred other records of all four types so that the directory is three levels deep. Some records
-// are stored LRS-compressed. Everything is generated here; the output is the same on every run.
+// are stored LRS-compressed. A gallery of one texture per exportable pixel format (0x06000D00 to
+// 0x06000D0B, the same picture in each) shows every export of `quorvale-dat texture`. Everything
+// is generated here; the output is the same on every run.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "quorvale_dat_builder/archive_builder.hpp"
+#include "quorvale_dat_builder/dxt_encoder.hpp"
 #include "quorvale_dat_builder/records.hpp"
 
 #ifndef QUORVALE_DAT_DEFAULT_ARCHIVE
@@ -42,9 +45,27 @@ constexpr std::uint32_t kFixedPaletteId = 0x040010BE;
 constexpr std::uint32_t kAbsentPaletteId = 0x04000DC0;  // must stay out of the archive
 
 constexpr std::uint32_t kP8 = 41;
+constexpr std::uint32_t kR8G8B8 = 20;
 constexpr std::uint32_t kA8R8G8B8 = 21;
 constexpr std::uint32_t kR5G6B5 = 23;
+constexpr std::uint32_t kA4R4G4B4 = 26;
+constexpr std::uint32_t kA8 = 28;
+constexpr std::uint32_t kIndex16 = 101;
+constexpr std::uint32_t kCustomRawJpeg = 500;
 constexpr std::uint32_t kDxt1 = 0x31545844;
+constexpr std::uint32_t kDxt2 = 0x32545844;
+constexpr std::uint32_t kDxt3 = 0x33545844;
+constexpr std::uint32_t kDxt4 = 0x34545844;
+constexpr std::uint32_t kDxt5 = 0x35545844;
+
+// The format gallery: one texture per format from kGalleryFirstTexture on, the palette of its
+// Index16 texture, and a surface whose texture list leads to its Dxt5 texture.
+constexpr std::uint32_t kGalleryFirstTexture = 0x06000D00;
+constexpr std::uint32_t kGalleryPaletteId = 0x04000D05;
+constexpr std::uint32_t kGallerySurfaceTextureId = 0x05000D00;
+constexpr std::uint32_t kGallerySurfaceId = 0x08000D00;
+constexpr int kGallerySide = 32;
+constexpr std::size_t kGalleryHues = 512;  // colours of the Index16 palette
 
 // Indices 0 and 248..255 of the texture's palette are fully transparent; the picture uses 0 for
 // the area around its disc and bands between 1 and 247 inside it.
@@ -201,6 +222,202 @@ void add_showcase(std::vector<build::Record>& records) {
                      .compressed = true});
 }
 
+// The gallery's picture: a colour wheel (hue by angle, brighter towards the middle) that fades to
+// transparent at its rim, as hue-palette indices (0 .. kGalleryHues - 1) and alphas.
+struct WheelPixel {
+  std::size_t hue;
+  double value;
+  std::uint32_t alpha;
+};
+
+std::vector<WheelPixel> colour_wheel(int side) {
+  const double centre = (side - 1) / 2.0;
+  std::vector<WheelPixel> pixels;
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      const double r = std::hypot(x - centre, y - centre) / (side / 2.0);
+      const double turn = std::atan2(y - centre, x - centre) / (2 * std::numbers::pi) + 0.5;
+      const auto hue = static_cast<std::size_t>(turn * (kGalleryHues - 1) + 0.5);
+      const double alpha = std::clamp((1.0 - r) / 0.25, 0.0, 1.0);
+      pixels.push_back({hue, 1.0 - 0.5 * std::min(r, 1.0),
+                        static_cast<std::uint32_t>(std::lround(alpha * 255))});
+    }
+  }
+  return pixels;
+}
+
+std::vector<std::uint32_t> hue_palette() {
+  std::vector<std::uint32_t> colors(kGalleryHues);
+  for (std::size_t i = 0; i < colors.size(); ++i) {
+    colors[i] = hue_color(0xFF, static_cast<double>(i) / kGalleryHues, 1.0);
+  }
+  return colors;
+}
+
+// Appends the u16 `v`, little-endian.
+void put_u16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  out.push_back(static_cast<std::uint8_t>(v));
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+// A baseline JPEG of `colors.size()` flat 8x8 squares, `across` to a row: YCbCr without
+// subsampling, a quantization table of ones and only DC coefficients, so that each square's
+// three DC values and an end-of-block code are all its entropy data.
+std::vector<std::uint8_t> tiny_jpeg(const std::vector<std::uint32_t>& colors, int across) {
+  const int down = static_cast<int>(colors.size()) / across;
+  std::vector<std::uint8_t> out = {0xFF, 0xD8,                                            // SOI
+                                   0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0x00,  // APP0
+                                   0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
+                                   0xFF, 0xDB, 0x00, 0x43, 0x00};  // DQT: table 0, 8-bit
+  out.insert(out.end(), 64, 1);
+  out.insert(out.end(), {0xFF, 0xC0, 0x00, 0x11, 0x08});  // SOF0, 8-bit samples
+  for (const int size : {8 * down, 8 * across}) {         // height, width: big-endian u16
+    out.push_back(static_cast<std::uint8_t>(size >> 8));
+    out.push_back(static_cast<std::uint8_t>(size));
+  }
+  out.insert(out.end(), {0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x00, 0x03, 0x11, 0x00});
+  // DHT: the usual DC table for categories 0 to 11, and an AC table of the end-of-block code
+  // alone, as the single bit 0.
+  out.insert(out.end(), {0xFF, 0xC4, 0x00, 0x31, 0x00, 0, 1, 5, 1, 1, 1, 1, 1, 1, 0,  0,  0,
+                         0,    0,    0,    0,    0,    1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x10,
+                         1,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0x00});
+  out.insert(out.end(), {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x00,
+                         0x3F, 0x00});  // SOS
+
+  // Codes of the DC table above by category: {bits, length}.
+  static constexpr std::array<std::pair<std::uint32_t, int>, 12> kDcCodes{{{0b00, 2},
+                                                                           {0b010, 3},
+                                                                           {0b011, 3},
+                                                                           {0b100, 3},
+                                                                           {0b101, 3},
+                                                                           {0b110, 3},
+                                                                           {0b1110, 4},
+                                                                           {0b11110, 5},
+                                                                           {0b111110, 6},
+                                                                           {0b1111110, 7},
+                                                                           {0b11111110, 8},
+                                                                           {0b111111110, 9}}};
+  std::uint32_t acc = 0;
+  int used = 0;
+  const auto put_bits = [&](std::uint32_t bits, int length) {
+    for (int i = length - 1; i >= 0; --i) {
+      acc = acc << 1 | (bits >> i & 1);
+      if (++used == 8) {
+        out.push_back(static_cast<std::uint8_t>(acc));
+        if (acc == 0xFF) out.push_back(0x00);  // byte stuffing
+        acc = 0;
+        used = 0;
+      }
+    }
+  };
+  std::array<long, 3> predictor{};
+  for (std::uint32_t argb : colors) {
+    const double r = argb >> 16 & 0xFF;
+    const double g = argb >> 8 & 0xFF;
+    const double b = argb & 0xFF;
+    const std::array<double, 3> ycc = {0.299 * r + 0.587 * g + 0.114 * b,
+                                       128 - 0.168736 * r - 0.331264 * g + 0.5 * b,
+                                       128 + 0.5 * r - 0.418688 * g - 0.081312 * b};
+    for (std::size_t c = 0; c < 3; ++c) {
+      // A flat square of level v has the DC coefficient 8 * (v - 128).
+      const long dc = std::lround(8 * (ycc[c] - 128));
+      const long diff = dc - predictor[c];
+      predictor[c] = dc;
+      int category = 0;
+      while ((std::abs(diff) >> category) != 0) ++category;
+      put_bits(kDcCodes[static_cast<std::size_t>(category)].first,
+               kDcCodes[static_cast<std::size_t>(category)].second);
+      const long extra = diff >= 0 ? diff : diff + (1L << category) - 1;
+      put_bits(static_cast<std::uint32_t>(extra), category);
+      put_bits(0, 1);  // end of block
+    }
+  }
+  if (used > 0) put_bits(0xFF, 8 - used);  // pad with ones
+  out.insert(out.end(), {0xFF, 0xD9});     // EOI
+  return out;
+}
+
+// One texture per exportable format, all of the colour wheel (P8 is the showcase's).
+void add_format_gallery(std::vector<build::Record>& records) {
+  const int side = kGallerySide;
+  const std::vector<WheelPixel> wheel = colour_wheel(side);
+  const std::vector<std::uint32_t> hues = hue_palette();
+  std::vector<std::uint8_t> rgba;  // R, G, B, A
+  for (const WheelPixel& p : wheel) {
+    const std::uint32_t c = hues[p.hue];
+    for (int shift : {16, 8, 0}) {
+      rgba.push_back(static_cast<std::uint8_t>(std::lround((c >> shift & 0xFF) * p.value)));
+    }
+    rgba.push_back(static_cast<std::uint8_t>(p.alpha));
+  }
+  const auto channel = [&](std::size_t i, std::size_t ch) {
+    return std::uint32_t{rgba[4 * i + ch]};
+  };
+
+  std::vector<std::uint8_t> a8r8g8b8, r8g8b8, r5g6b5, a4r4g4b4, a8, index16;
+  for (std::size_t i = 0; i < wheel.size(); ++i) {
+    const std::uint32_t r = channel(i, 0), g = channel(i, 1), b = channel(i, 2), a = channel(i, 3);
+    a8r8g8b8.insert(a8r8g8b8.end(),
+                    {rgba[4 * i + 2], rgba[4 * i + 1], rgba[4 * i], rgba[4 * i + 3]});
+    r8g8b8.insert(r8g8b8.end(), {rgba[4 * i + 2], rgba[4 * i + 1], rgba[4 * i]});
+    put_u16(r5g6b5, (r * 31 + 127) / 255 << 11 | (g * 63 + 127) / 255 << 5 | (b * 31 + 127) / 255);
+    put_u16(a4r4g4b4, (a * 15 + 127) / 255 << 12 | (r * 15 + 127) / 255 << 8 |
+                          (g * 15 + 127) / 255 << 4 | (b * 15 + 127) / 255);
+    a8.push_back(rgba[4 * i + 3]);
+    put_u16(index16, static_cast<std::uint32_t>(wheel[i].hue));
+  }
+  const auto w = static_cast<std::uint32_t>(side);
+  const std::vector<std::uint8_t> premultiplied = build::premultiply(rgba);
+  // Eight hues in two rows of 8x8 squares.
+  std::vector<std::uint32_t> squares;
+  for (std::size_t i = 0; i < 8; ++i) squares.push_back(hues[i * kGalleryHues / 8]);
+
+  struct Entry {
+    std::uint32_t format;
+    std::vector<std::uint8_t> data;
+    int width = kGallerySide;
+    int height = kGallerySide;
+  };
+  const std::vector<Entry> gallery = {
+      {kA8R8G8B8, a8r8g8b8},
+      {kR8G8B8, r8g8b8},
+      {kR5G6B5, r5g6b5},
+      {kA4R4G4B4, a4r4g4b4},
+      {kA8, a8},
+      {kIndex16, index16},
+      {kDxt1, build::encode_dxt(build::DxtFormat::Dxt1, rgba, w, w)},
+      {kDxt2, build::encode_dxt(build::DxtFormat::Dxt3, premultiplied, w, w)},
+      {kDxt3, build::encode_dxt(build::DxtFormat::Dxt3, rgba, w, w)},
+      {kDxt4, build::encode_dxt(build::DxtFormat::Dxt5, premultiplied, w, w)},
+      {kDxt5, build::encode_dxt(build::DxtFormat::Dxt5, rgba, w, w)},
+      {kCustomRawJpeg, tiny_jpeg(squares, 4), 32, 16},
+  };
+  std::uint32_t id = kGalleryFirstTexture;
+  for (const Entry& e : gallery) {
+    const std::optional<std::uint32_t> palette =
+        e.format == kIndex16 ? std::optional(kGalleryPaletteId) : std::nullopt;
+    records.push_back({.id = id,
+                       .data = build::encode_texture(
+                           make_texture(id, e.width, e.height, e.format, e.data, palette)),
+                       .compressed = e.format == kA8R8G8B8});
+    ++id;
+  }
+  records.push_back(
+      {.id = kGalleryPaletteId, .data = build::encode_palette({kGalleryPaletteId, hues})});
+
+  const std::uint32_t dxt5_id = kGalleryFirstTexture + 10;
+  records.push_back({.id = kGallerySurfaceTextureId,
+                     .data = build::encode_surface_texture({.id = kGallerySurfaceTextureId,
+                                                            .unknown_int = 1,
+                                                            .unknown_byte = 0,
+                                                            .textures = {dxt5_id}})});
+  ft::Surface surface;
+  surface.surface_type = 0x2;
+  surface.texture_refs = ft::TextureRefs{kGallerySurfaceTextureId, kGalleryPaletteId};
+  surface.diffuse = 1.0f;
+  records.push_back({.id = kGallerySurfaceId, .data = build::encode_surface(surface)});
+}
+
 // Other records of all four types around the showcase, so the directory has some depth.
 void add_neighbours(std::vector<build::Record>& records) {
   std::set<std::uint32_t> taken;
@@ -304,6 +521,7 @@ int main(int argc, char** argv) {
 
   std::vector<build::Record> records;
   add_showcase(records);
+  add_format_gallery(records);
   add_neighbours(records);
 
   // Eight entries per node: about 400 records make a directory three levels deep.

@@ -225,18 +225,17 @@ testing::AssertionResult clean_outcome(const RunResult& run, pid_t pid) {
 //  - read_file_data: a buffer of at most min(size, N); a chain that would supply more than the
 //    file holds revisits (or overlaps) blocks and is corrupt;
 //  - decompression: at most 8 bytes per stored byte; the stored bytes are freed after it;
-//  - the report keeps the surface's bytes to the end, the SurfaceTexture's bytes and ids while
-//    its line is written, and the texture's bytes and pixel copy while each palette's bytes and
-//    colour copy are held. Entries may share a chain, so one compressed chain of N bytes can be
-//    the surface, the texture and a palette at once: 5 x 8 N = 40 N;
+//  - the report frees each record's bytes once decoded; it holds the texture's pixel copy while
+//    each palette's bytes and colour copy are held, and both the texture's bytes and its copy
+//    while it is decoded. Entries may share a chain, so one compressed chain of N bytes can be
+//    the surface, the texture and a palette at once: 3 x 8 N = 24 N;
 //  - the SurfaceTexture's line has 3.5 text bytes per id byte ("0x06000001", with quotes, comma
-//    and space), and up to four copies of it live at once on its way out: 4 x 28 N of text for
-//    8 N of ids, with the ids and the bytes, about 128 N.
+//    and space), built once and written without copies: 28 N of text for 8 N of ids, 36 N.
 // The multiples the tests hold the tool to, with room over those figures: kK for records, and the
 // line's own.
 // kSlackKib absorbs page-granular noise between runs.
-constexpr double kK = 48;
-constexpr double kKIdList = 160;
+constexpr double kK = 32;
+constexpr double kKIdList = 40;
 constexpr long kSlackKib = 2048;
 
 constexpr std::size_t kLarge = 4u << 20;  // the size of the large crafted archives

@@ -1,0 +1,1166 @@
+// quorvale-dat run as a subprocess on archives built here, healthy and corrupt: its standard
+// output, its messages on standard error, the files it writes and its exit status. Every exit
+// status of the tool occurs below.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quorvale_dat/file_type/palette.hpp"
+#include "quorvale_dat/file_type/surface.hpp"
+#include "quorvale_dat/file_type/surface_texture.hpp"
+#include "quorvale_dat/file_type/texture.hpp"
+#include "quorvale_dat_builder/archive_builder.hpp"
+#include "quorvale_dat_builder/dxt_encoder.hpp"
+#include "quorvale_dat_builder/lrs_encoder.hpp"
+#include "quorvale_dat_builder/records.hpp"
+#include "support/subprocess.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace build = quorvale_dat::build;
+namespace ft = quorvale_dat::file_type;
+namespace fs = std::filesystem;
+using quorvale_dat::DatFileEntry;
+using quorvale_dat::test::RunOptions;
+using quorvale_dat::test::RunResult;
+using quorvale_dat::test::TempDir;
+using Bytes = std::vector<std::uint8_t>;
+using Records = std::vector<build::Record>;
+using Json = nlohmann::json;
+
+constexpr std::uint32_t kP8 = 41;
+constexpr std::uint32_t kIndex16 = 101;
+constexpr std::uint32_t kDxt1 = 0x31545844;
+constexpr std::uint32_t kDxt5 = 0x35545844;
+
+// ---------------------------------------------------------------------------------------------
+// Running the tool
+
+RunResult run_cli(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  RunResult result = quorvale_dat::test::run_program(QUORVALE_DAT_CLI_PATH, args, options);
+  EXPECT_EQ(result.signal, 0) << "the tool was ended by a signal";
+  EXPECT_FALSE(result.timed_out);
+  return result;
+}
+
+Bytes read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string as_text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::string hex8(std::uint32_t id) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", id);
+  return buf;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records and archives
+
+build::Record palette_record(std::uint32_t id, std::vector<std::uint32_t> colors,
+                             bool compressed = false) {
+  return {
+      .id = id, .data = build::encode_palette({id, std::move(colors)}), .compressed = compressed};
+}
+
+ft::Texture texture_value(std::uint32_t id, std::int32_t width, std::int32_t height,
+                          std::uint32_t format, Bytes pixels,
+                          std::optional<std::uint32_t> palette = std::nullopt) {
+  ft::Texture t;
+  t.id = id;
+  t.width = width;
+  t.height = height;
+  t.format_raw = format;
+  t.length = static_cast<std::int32_t>(pixels.size());
+  t.source_data = std::move(pixels);
+  t.default_palette_id = palette;
+  return t;
+}
+
+build::Record texture_record(std::uint32_t id, std::int32_t width, std::int32_t height,
+                             std::uint32_t format, Bytes pixels,
+                             std::optional<std::uint32_t> palette = std::nullopt) {
+  return {.id = id,
+          .data = build::encode_texture(
+              texture_value(id, width, height, format, std::move(pixels), palette))};
+}
+
+build::Record surface_texture_record(std::uint32_t id, std::vector<std::uint32_t> textures) {
+  return {.id = id,
+          .data = build::encode_surface_texture(
+              {.id = id, .unknown_int = 3, .unknown_byte = 1, .textures = std::move(textures)})};
+}
+
+build::Record textured_surface(std::uint32_t id, std::uint32_t texture_id,
+                               std::uint32_t palette_id) {
+  ft::Surface s;
+  s.surface_type = 2;
+  s.texture_refs = ft::TextureRefs{texture_id, palette_id};
+  s.translucency = 0.25f;
+  s.diffuse = 1;
+  return {.id = id, .data = build::encode_surface(s)};
+}
+
+build::Record solid_surface(std::uint32_t id, std::uint32_t color) {
+  ft::Surface s;
+  s.surface_type = 1;
+  s.color_value = color;
+  s.luminosity = 0.5f;
+  s.diffuse = 0.1f;
+  return {.id = id, .data = build::encode_surface(s)};
+}
+
+// The worked example of the surface report: surface -> SurfaceTexture -> 2x2 P8 texture, whose
+// palette is also the surface's; and a few records of other types around it.
+Records example_records() {
+  return {textured_surface(0x080003E4, 0x05000ABC, 0x04000ABD),
+          surface_texture_record(0x05000ABC, {0x06000ABC}),
+          texture_record(0x06000ABC, 2, 2, kP8, {0, 1, 1, 0}, 0x04000ABD),
+          palette_record(0x04000ABD, {0x00000000, 0xFF102030}),
+          solid_surface(0x08000001, 0xFF00FF00),
+          palette_record(0x04000001, std::vector<std::uint32_t>(40, 0xFF336699), true),
+          {.id = 0x0A000001, .data = {'h', 'e', 'l', 'l', 'o', 0, 1, 2, 0xFF}}};
+}
+
+std::string write_archive(const TempDir& dir, const Records& records,
+                          const std::string& name = "archive.dat",
+                          const build::ArchiveOptions& options = {.block_size = 256}) {
+  const fs::path path = dir.path() / name;
+  build::write_file(path, build::build_archive(records, options));
+  return path.string();
+}
+
+std::string write_bytes(const TempDir& dir, const Bytes& bytes,
+                        const std::string& name = "archive.dat") {
+  const fs::path path = dir.path() / name;
+  build::write_file(path, bytes);
+  return path.string();
+}
+
+DatFileEntry entry(std::uint32_t id, std::uint32_t offset, std::uint32_t size,
+                   std::uint32_t flags = 0) {
+  return {.bit_flags = flags, .id = id, .offset = offset, .size = size};
+}
+
+// An archive of one leaf node holding `entries`; `chains` are written first, in order, and
+// `make_entries` gets their offsets.
+Bytes one_node_archive(const std::vector<Bytes>& chains,
+                       const std::function<std::vector<DatFileEntry>(
+                           const std::vector<std::uint32_t>&, build::ArchiveWriter&)>& make_entries,
+                       std::uint32_t block_size = 64) {
+  build::ArchiveWriter w(block_size);
+  std::vector<std::uint32_t> offsets;
+  for (const Bytes& c : chains) offsets.push_back(w.add_chain(c));
+  build::NodeSpec node;
+  node.entries = make_entries(offsets, w);
+  node.entry_count = static_cast<std::uint32_t>(node.entries.size());
+  w.header().root_offset = w.add_node(node);
+  return w.finish();
+}
+
+// ---------------------------------------------------------------------------------------------
+// PNG files, read back with libpng
+
+struct Picture {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  Bytes rgba;
+};
+
+std::optional<Picture> read_png(const fs::path& path) {
+  const Bytes bytes = read_bytes(path);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()) == 0) {
+    ADD_FAILURE() << path << ": " << image.message;
+    return std::nullopt;
+  }
+  image.format = PNG_FORMAT_RGBA;
+  Picture p{image.width, image.height, Bytes(PNG_IMAGE_SIZE(image))};
+  if (png_image_finish_read(&image, nullptr, p.rgba.data(), 0, nullptr) == 0) {
+    ADD_FAILURE() << path << ": " << image.message;
+    return std::nullopt;
+  }
+  return p;
+}
+
+// The types of the chunks of a PNG file, in order, and the colour type from its header.
+struct PngChunks {
+  std::vector<std::string> types;
+  int color_type = -1;
+};
+
+PngChunks png_chunks(const Bytes& png) {
+  PngChunks out;
+  std::size_t pos = 8;
+  while (pos + 8 <= png.size()) {
+    const std::size_t length = std::size_t{png[pos]} << 24 | std::size_t{png[pos + 1]} << 16 |
+                               std::size_t{png[pos + 2]} << 8 | png[pos + 3];
+    const std::string type(png.begin() + static_cast<std::ptrdiff_t>(pos + 4),
+                           png.begin() + static_cast<std::ptrdiff_t>(pos + 8));
+    if (type == "IHDR") out.color_type = png[pos + 8 + 9];
+    out.types.push_back(type);
+    pos += 12 + length;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exit statuses and usage
+
+TEST(Cli, ExitStatusesAndMessages) {
+  TempDir dir;
+  const std::string archive = write_archive(dir, example_records());
+  Bytes cut = build::build_archive(example_records());
+  cut.resize(330);
+  const std::string short_file = write_bytes(dir, cut, "short.dat");
+  const std::string missing = (dir.path() / "no.dat").string();
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // standard error, or its first line when it has more
+  };
+  const std::vector<Case> cases = {
+      {"no subcommand", {}, 2, "quorvale-dat: A subcommand is required"},
+      {"unknown subcommand", {"frob", archive}, 2, ""},
+      {"an id that is not one",
+       {"show", archive, "0x12G"},
+       2,
+       "quorvale-dat: ID: not an id (0x and hexadecimal digits, or decimal): 0x12G"},
+      {"bare hexadecimal", {"cat", archive, "080003E4"}, 2, ""},
+      {"a type byte too large", {"ls", archive, "--type", "0x100"}, 2, ""},
+      {"a range backwards", {"ls", archive, "--range", "9-1"}, 2, ""},
+      {"texture without output",
+       {"texture", archive, "0x06000ABC"},
+       2,
+       "quorvale-dat: texture: give ID and -o FILE, or --all DIR"},
+      {"texture --all with an id", {"texture", archive, "0x06000ABC", "--all", "x"}, 2, ""},
+      {"a palette for a texture without one",
+       {"texture", archive, "0x06000ABC", "-o", (dir.path() / "t.png").string(), "--palette",
+        "0x04000ABD"},
+       0,
+       ""},
+      {"missing archive",
+       {"info", missing},
+       66,
+       "quorvale-dat: cannot open " + missing + ": No such file or directory (os error 2)\n"},
+      {"a directory",
+       {"ls", dir.path().string()},
+       66,
+       "quorvale-dat: cannot open " + dir.path().string() + ": Is a directory (os error 21)\n"},
+      {"verify a directory", {"verify", dir.path().string()}, 66, ""},
+      {"header cut short", {"ls", short_file}, 65, ""},
+      {"verify, header cut short",
+       {"verify", short_file},
+       65,
+       "quorvale-dat: " + short_file + ": too short for a header (330 bytes)\n"},
+      {"absent record",
+       {"show", archive, "0x0A000002"},
+       1,
+       "quorvale-dat: record 0x0A000002: not in the archive\n"},
+      {"absent record, decimal",
+       {"cat", archive, "167772162"},
+       1,
+       "quorvale-dat: record 0x0A000002: not in the archive\n"},
+      {"absent record, raw", {"cat", "--raw", archive, "0x0A000002"}, 1, ""},
+      {"absent surface",
+       {"surface", archive, "0x08000002"},
+       1,
+       "quorvale-dat: get surface: not in the archive\n"},
+      {"absent texture", {"texture", archive, "0x06000001", "-o", "x.png"}, 1, ""},
+      {"output that cannot be written",
+       {"cat", archive, "0x0A000001", "-o", "/dev/full"},
+       74,
+       "quorvale-dat: cannot write /dev/full: No space left on device (os error 28)\n"},
+      {"output into a missing directory",
+       {"cat", archive, "0x0A000001", "-o", (dir.path() / "a" / "b").string()},
+       74,
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = run_cli(c.args);
+    EXPECT_EQ(run.exit_status, c.status) << run.err;
+    if (c.status != 0) {
+      EXPECT_NE(run.err, "");
+    }
+    if (c.status == 2) {
+      EXPECT_EQ(run.out, "");
+    }
+    if (!c.err.empty()) {
+      EXPECT_TRUE(run.err.starts_with(c.err)) << run.err;
+    }
+  }
+}
+
+TEST(Cli, PaletteForATextureWithoutOneIsAUsageError) {
+  TempDir dir;
+  const std::string archive = write_archive(
+      dir, {texture_record(0x06000001, 1, 1, 28, {7}), palette_record(0x04000001, {1})});
+  const RunResult run = run_cli({"texture", archive, "0x06000001", "-o",
+                                 (dir.path() / "t.png").string(), "--palette", "0x04000001"});
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.err, "quorvale-dat: --palette: texture 0x06000001 is A8, which uses no palette\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "t.png"));
+}
+
+TEST(Cli, HelpVersionAndManPageText) {
+  const RunResult version = run_cli({"--version"});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_TRUE(version.out.starts_with("quorvale-dat ")) << version.out;
+  EXPECT_EQ(version.err, "");
+
+  const RunResult help = run_cli({"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  for (const char* text : {"Usage: quorvale-dat", "info", "ls", "cat", "extract", "show", "surface",
+                           "texture", "verify", "Exit status:", "66  the archive"}) {
+    EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  }
+  for (const char* sub : {"info", "ls", "cat", "extract", "show", "surface", "texture", "verify"}) {
+    const RunResult sub_help = run_cli({sub, "--help"});
+    EXPECT_EQ(sub_help.exit_status, 0) << sub;
+    EXPECT_NE(sub_help.out.find("ARCHIVE"), std::string::npos) << sub;
+  }
+  const RunResult all = run_cli({"--help-all"});
+  EXPECT_EQ(all.exit_status, 0);
+  EXPECT_NE(all.out.find("--palette"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// info, ls, cat
+
+// A root with one entry and two leaf children: three nodes, two levels.
+Bytes two_level_archive() {
+  build::ArchiveWriter w(128);
+  const Bytes palette = build::encode_palette({0x04000010, {1, 2, 3}});
+  const Bytes big = Bytes(300, 7);
+  const std::uint32_t p = w.add_chain(palette);
+  const std::uint32_t b = w.add_chain(build::compress_lrs(big));
+  const std::uint32_t s = w.add_chain(Bytes{1, 2, 3});
+  build::NodeSpec left{
+      .branches = {},
+      .entry_count = 1,
+      .entries = {entry(0x04000010, p, static_cast<std::uint32_t>(palette.size()))}};
+  const auto compressed_size = static_cast<std::uint32_t>(build::compress_lrs(big).size());
+  build::NodeSpec right{
+      .branches = {},
+      .entry_count = 2,
+      .entries = {entry(0x06000020, b, compressed_size, 1), entry(0x0B000001, s, 3, 4)}};
+  build::NodeSpec root{.branches = {}, .entry_count = 1, .entries = {entry(0x05000001, s, 3)}};
+  root.branches[0] = w.add_node(left);
+  root.branches[1] = w.add_node(right);
+  w.header().root_offset = w.add_node(root);
+  return w.finish();
+}
+
+TEST(Cli, Info) {
+  TempDir dir;
+  const Bytes bytes = two_level_archive();
+  const std::string archive = write_bytes(dir, bytes);
+  const RunResult text = run_cli({"info", archive});
+  EXPECT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_EQ(text.err, "");
+  for (const std::string& line :
+       {"archive               " + archive + "\n",
+        "file size             " + std::to_string(bytes.size()) + " bytes\n",
+        std::string("block size            128\n"), std::string("entries               4\n"),
+        std::string("  0x04 palettes       1\n"), std::string("  0x05 texture lists  1\n"),
+        std::string("  0x06 textures       1\n"), std::string("  0x0B                1\n"),
+        std::string("compressed entries    1\n"), std::string("directory nodes       3\n"),
+        std::string("directory depth       2\n"), std::string("  magic               0x00005442\n"),
+        std::string("  version_string      \"quorvale-builder\"\n")}) {
+    EXPECT_NE(text.out.find(line), std::string::npos) << line << "in:\n" << text.out;
+  }
+
+  const RunResult json = run_cli({"info", "--json", archive});
+  EXPECT_EQ(json.exit_status, 0);
+  const Json doc = Json::parse(json.out);
+  EXPECT_EQ(doc["archive"], archive);
+  EXPECT_EQ(doc["file_size"], bytes.size());
+  EXPECT_EQ(doc["block_size"], 128);
+  EXPECT_EQ(doc["entries"], 4);
+  EXPECT_EQ(doc["compressed_entries"], 1);
+  EXPECT_EQ(doc["directory"], Json({{"nodes", 3}, {"depth", 2}}));
+  ASSERT_EQ(doc["types"].size(), 4u);
+  EXPECT_EQ(doc["types"][0],
+            Json({{"type", 4}, {"type_hex", "0x04"}, {"name", "palette"}, {"count", 1}}));
+  EXPECT_EQ(doc["types"][3]["name"], nullptr);
+  EXPECT_EQ(doc["header"]["magic_hex"], "0x00005442");
+  EXPECT_EQ(doc["header"]["version_string_hex"], "71756f7276616c652d6275696c646572");
+  EXPECT_TRUE(doc["header"].contains("root_offset_hex"));
+}
+
+TEST(Cli, Ls) {
+  TempDir dir;
+  const Bytes bytes = two_level_archive();
+  const std::string archive = write_bytes(dir, bytes);
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{}, "0x04000010\n0x05000001\n0x06000020\n0x0B000001\n"},
+      {{"--type", "0x06"}, "0x06000020\n"},
+      {{"--type", "11"}, "0x0B000001\n"},
+      {{"--type", "7"}, ""},
+      {{"--range", "0x05000001-0x06000020"}, "0x05000001\n0x06000020\n"},
+      {{"--range", "0-0x04FFFFFF", "--type", "4"}, "0x04000010\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"ls", archive};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult run = run_cli(args);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, c.out) << args[2];
+  }
+
+  const RunResult long_format = run_cli({"ls", "-l", archive, "--type", "6"});
+  const auto compressed_size = build::compress_lrs(Bytes(300, 7)).size();
+  std::string size_text = std::to_string(compressed_size);
+  size_text.insert(0, 10 - size_text.size(), ' ');
+  ASSERT_EQ(long_format.out.size(),
+            std::string("0x06000020  ").size() + 10 + 2 + 10 + 2 + 10 + 2 + 10 + 1)
+      << long_format.out;
+  EXPECT_TRUE(
+      long_format.out.starts_with("0x06000020  " + size_text + "  0x00000001  compressed  0x"))
+      << long_format.out;
+  const RunResult plain = run_cli({"ls", "--long", archive, "--type", "0x0B"});
+  EXPECT_TRUE(plain.out.starts_with("0x0B000001           3  0x00000004  -           0x"))
+      << plain.out;
+
+  const RunResult json = run_cli({"ls", "--json", archive, "--type", "6"});
+  const Json doc = Json::parse(json.out);
+  ASSERT_EQ(doc["entries"].size(), 1u);
+  const Json& e = doc["entries"][0];
+  EXPECT_EQ(e["id"], 0x06000020);
+  EXPECT_EQ(e["id_hex"], "0x06000020");
+  EXPECT_EQ(e["type"], 6);
+  EXPECT_EQ(e["size"], compressed_size);
+  EXPECT_EQ(e["flags"], 1);
+  EXPECT_EQ(e["compressed"], true);
+  EXPECT_TRUE(e["offset"].is_number());
+  EXPECT_TRUE(e["offset_hex"].is_string());
+}
+
+TEST(Cli, Cat) {
+  TempDir dir;
+  const std::string archive = write_bytes(dir, two_level_archive());
+  const RunResult plain = run_cli({"cat", archive, "0x06000020"});
+  EXPECT_EQ(plain.exit_status, 0);
+  EXPECT_EQ(plain.out, std::string(300, '\x07'));
+  const RunResult raw = run_cli({"cat", archive, "0x06000020", "--raw"});
+  EXPECT_EQ(raw.out, as_text(build::compress_lrs(Bytes(300, 7))));
+  const fs::path file = dir.path() / "out.bin";
+  const RunResult to_file = run_cli({"cat", archive, "100663328", "-o", file.string()});
+  EXPECT_EQ(to_file.exit_status, 0);
+  EXPECT_EQ(to_file.out, "");
+  EXPECT_EQ(read_bytes(file), Bytes(300, 7));
+}
+
+// ---------------------------------------------------------------------------------------------
+// extract
+
+TEST(Cli, ExtractWritesEveryRecordAndNothingOutsideTheDirectory) {
+  TempDir dir;
+  const Records records = example_records();
+  const std::string archive = write_archive(dir, records);
+  const fs::path out = dir.path() / "new" / "out";
+
+  // A link named like a target, pointing outside: it is replaced, its target left alone.
+  fs::create_directories(out);
+  const fs::path outside = dir.path() / "outside.txt";
+  std::ofstream(outside) << "keep me";
+  fs::create_symlink(outside, out / "0x0A000001.bin");
+
+  const RunResult run = run_cli({"extract", archive, out.string()});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");  // no progress when standard error is not a terminal
+  for (const build::Record& r : records) {
+    EXPECT_EQ(read_bytes(out / (hex8(r.id) + ".bin")), r.data);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()),
+            static_cast<std::ptrdiff_t>(records.size()));
+  EXPECT_FALSE(fs::is_symlink(out / "0x0A000001.bin"));
+  EXPECT_EQ(as_text(read_bytes(outside)), "keep me");
+
+  const fs::path palettes = dir.path() / "palettes";
+  const RunResult typed = run_cli({"extract", archive, palettes.string(), "--type", "4"});
+  EXPECT_EQ(typed.exit_status, 0);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(palettes)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"0x04000001.bin", "0x04000ABD.bin"}));
+}
+
+TEST(Cli, ExtractReportsFailedRecordsAndGoesOn) {
+  TempDir dir;
+  const Bytes bytes = one_node_archive(
+      {Bytes{1, 2, 3}, Bytes{4, 5}},
+      [](const std::vector<std::uint32_t>& at, build::ArchiveWriter&) {
+        return std::vector<DatFileEntry>{entry(0x0A000001, at[0], 3),
+                                         entry(0x0A000002, 0x00FFFF00, 10),  // outside the file
+                                         entry(0x0A000003, at[1], 2)};
+      });
+  const std::string archive = write_bytes(dir, bytes);
+  const fs::path out = dir.path() / "out";
+  const RunResult run = run_cli({"extract", archive, out.string()});
+  EXPECT_EQ(run.exit_status, 65);
+  EXPECT_EQ(run.err,
+            "quorvale-dat: record 0x0A000002: failed to fill whole buffer\n"
+            "quorvale-dat: 1 of 3 records could not be extracted\n");
+  EXPECT_EQ(read_bytes(out / "0x0A000001.bin"), (Bytes{1, 2, 3}));
+  EXPECT_EQ(read_bytes(out / "0x0A000003.bin"), (Bytes{4, 5}));
+  EXPECT_FALSE(fs::exists(out / "0x0A000002.bin"));
+
+  // DIR is a file: nothing can be written.
+  const RunResult not_a_dir = run_cli({"extract", archive, archive});
+  EXPECT_EQ(not_a_dir.exit_status, 74);
+}
+
+// Runs the tool with standard error on a pseudo-terminal and returns what appeared there.
+std::string run_with_terminal_stderr(const std::vector<std::string>& args, int& status) {
+  int master = -1;
+  int slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "openpty: " << std::strerror(errno);
+    return "";
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, slave, STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, master);
+  std::vector<std::string> argv_strings = {QUORVALE_DAT_CLI_PATH};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : argv_strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(slave);
+  std::string text;
+  if (rc == 0) {
+    char buf[4096];
+    for (;;) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 60000) <= 0) break;
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n <= 0) break;  // EIO once the child has closed its side
+      text.append(buf, static_cast<std::size_t>(n));
+    }
+    int wstatus = 0;
+    ::waitpid(pid, &wstatus, 0);
+    status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  }
+  ::close(master);
+  return text;
+}
+
+TEST(Cli, ExtractShowsProgressOnATerminal) {
+  TempDir dir;
+  const std::string archive = write_archive(dir, example_records());
+  int status = -1;
+  const std::string err =
+      run_with_terminal_stderr({"extract", archive, (dir.path() / "out").string()}, status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(err.find("\r\x1b[Kextract: 7/7 records, "), std::string::npos) << err;
+  EXPECT_NE(err.find("/s"), std::string::npos) << err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// show
+
+TEST(Cli, ShowDecodesByTypeByte) {
+  TempDir dir;
+  const std::string archive = write_archive(dir, example_records());
+  struct Case {
+    std::string id;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"0x04000ABD",
+       "0x04000ABD palette, 16 bytes\n"
+       "  id      0x04000ABD\n"
+       "  colors  2\n"
+       "    [  0] 0x00000000  (a=0, r=0, g=0, b=0)\n"
+       "    [  1] 0xFF102030  (a=255, r=16, g=32, b=48)\n"},
+      {"0x05000ABC",
+       "0x05000ABC texture list, 17 bytes\n"
+       "  id            0x05000ABC\n"
+       "  unknown_int   3\n"
+       "  unknown_byte  1\n"
+       "  textures      1\n"
+       "    0x06000ABC\n"},
+      {"0x06000ABC",
+       "0x06000ABC texture, 32 bytes\n"
+       "  id                  0x06000ABC\n"
+       "  _unknown            0\n"
+       "  width               2\n"
+       "  height              2\n"
+       "  format              P8 (0x29)\n"
+       "  length              4\n"
+       "  default_palette_id  0x04000ABD\n"},
+      {"0x080003E4",
+       "0x080003E4 surface, 24 bytes\n"
+       "  surface_type     0x00000002\n"
+       "  orig_texture_id  0x05000ABC\n"
+       "  orig_palette_id  0x04000ABD\n"
+       "  translucency     0.25\n"
+       "  luminosity       0\n"
+       "  diffuse          1\n"},
+      {"0x08000001",
+       "0x08000001 surface, 20 bytes\n"
+       "  surface_type  0x00000001\n"
+       "  color_value   0xFF00FF00\n"
+       "  translucency  0\n"
+       "  luminosity    0.5\n"
+       "  diffuse       0.1\n"},
+      {"0x0A000001",
+       "0x0A000001 type 0x0A, 9 bytes\n"
+       "00000000  68 65 6c 6c 6f 00 01 02  ff                       |hello....|\n"
+       "00000009\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    const RunResult run = run_cli({"show", archive, c.id});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.out, c.out);
+  }
+}
+
+TEST(Cli, ShowJson) {
+  TempDir dir;
+  const std::string archive = write_archive(dir, example_records());
+  const auto show = [&](const std::string& id) {
+    const RunResult run = run_cli({"show", "--json", archive, id});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    return Json::parse(run.out);
+  };
+  const Json texture = show("0x06000ABC");
+  EXPECT_EQ(texture["id"], 0x06000ABC);
+  EXPECT_EQ(texture["id_hex"], "0x06000ABC");
+  EXPECT_EQ(texture["type"], 6);
+  EXPECT_EQ(texture["type_hex"], "0x06");
+  EXPECT_EQ(texture["kind"], "texture");
+  EXPECT_EQ(texture["size"], 32);
+  EXPECT_EQ(texture["record"],
+            Json::parse(R"({"id": 100666044, "id_hex": "0x06000ABC", "_unknown": 0, "width": 2,
+                            "height": 2, "format": "P8", "format_raw": 41, "length": 4,
+                            "default_palette_id": 67111613,
+                            "default_palette_id_hex": "0x04000ABD"})"));
+  EXPECT_EQ(show("0x080003E4")["record"], Json::parse(R"({"surface_type": 2, "color_value": null,
+                            "texture_refs": {"orig_texture_id": 83888828,
+                                             "orig_texture_id_hex": "0x05000ABC",
+                                             "orig_palette_id": 67111613,
+                                             "orig_palette_id_hex": "0x04000ABD"},
+                            "translucency": 0.25, "luminosity": 0.0, "diffuse": 1.0})"));
+  EXPECT_EQ(show("0x08000001")["record"]["diffuse"], 0.1);
+  EXPECT_EQ(show("0x04000ABD")["record"]["colors"], Json::parse("[0, 4279246896]"));
+  EXPECT_EQ(show("0x05000ABC")["record"]["textures"],
+            Json::parse(R"([{"id": 100666044, "id_hex": "0x06000ABC"}])"));
+  const Json other = show("0x0A000001");
+  EXPECT_EQ(other["kind"], nullptr);
+  EXPECT_EQ(other["record"], nullptr);
+  EXPECT_EQ(other["data_hex"], "68656c6c6f000102ff");
+}
+
+TEST(Cli, ShowOfARecordThatDoesNotDecodeIsData) {
+  TempDir dir;
+  const std::string archive =
+      write_archive(dir, {{.id = 0x04000001, .data = {1, 0, 0, 4, 5, 0, 0, 0, 1, 2}},
+                          {.id = 0x06000001, .data = Bytes{1, 2}}});
+  const RunResult palette = run_cli({"show", archive, "0x04000001"});
+  EXPECT_EQ(palette.exit_status, 65);
+  EXPECT_EQ(palette.out, "");
+  EXPECT_EQ(palette.err,
+            "quorvale-dat: record 0x04000001: While parsing field 'colors' in Palette: failed to "
+            "fill whole buffer\n");
+  const RunResult texture = run_cli({"show", archive, "0x06000001", "--json"});
+  EXPECT_EQ(texture.exit_status, 65);
+  EXPECT_EQ(texture.out, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// surface
+
+#ifdef QUORVALE_DAT_DUMP_PATH
+TEST(Cli, SurfaceIsTheReportOfDumpSurface) {
+  TempDir dir;
+  const std::string archive = write_archive(dir, example_records());
+  const RunResult dump = quorvale_dat::test::run_program(QUORVALE_DAT_DUMP_PATH, {archive});
+  ASSERT_EQ(dump.exit_status, 0);
+  const RunResult run = run_cli({"surface", archive});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, dump.out);
+  EXPECT_TRUE(run.out.starts_with("=== Surface 0x080003E4 ===\n"));
+}
+#endif
+
+TEST(Cli, SurfaceOfAnyId) {
+  TempDir dir;
+  Records records = example_records();
+  records.push_back(textured_surface(0x08000002, 0x06000ABC, 0));
+  records.push_back(textured_surface(0x08000003, 0x05000DEF, 0));
+  records.push_back(surface_texture_record(0x05000DEF, {}));
+  records.push_back(textured_surface(0x08000004, 0x06000999, 0));
+  const std::string archive = write_archive(dir, records);
+
+  const RunResult solid = run_cli({"surface", archive, "0x08000001"});
+  EXPECT_EQ(solid.exit_status, 0);
+  EXPECT_EQ(solid.out,
+            "=== Surface 0x08000001 ===\n"
+            "surface_type = 0x00000001\n"
+            "color_value  = Some(\"0xFF00FF00\")\n"
+            "translucency = 0, luminosity = 0.5, diffuse = 0.1\n"
+            "no texture_refs\n");
+
+  const RunResult direct = run_cli({"surface", archive, "134217730"});
+  EXPECT_EQ(direct.exit_status, 0);
+  EXPECT_NE(direct.out.find("orig_texture_id = 0x06000ABC, orig_palette_id = 0x00000000\n"
+                            "=== Texture 0x06000ABC ===\n"),
+            std::string::npos)
+      << direct.out;
+
+  const RunResult empty = run_cli({"surface", archive, "0x08000003"});
+  EXPECT_EQ(empty.exit_status, 65);
+  EXPECT_TRUE(empty.out.ends_with("SurfaceTexture 0x05000DEF -> textures []\n")) << empty.out;
+  EXPECT_EQ(empty.err, "quorvale-dat: the surface's texture list is empty\n");
+
+  const RunResult dangling = run_cli({"surface", archive, "0x08000004"});
+  EXPECT_EQ(dangling.exit_status, 65);
+  EXPECT_EQ(dangling.err, "quorvale-dat: get texture: not in the archive\n");
+
+  const RunResult not_a_surface = run_cli({"surface", archive, "0x0A000001"});
+  EXPECT_EQ(not_a_surface.exit_status, 65);
+  EXPECT_TRUE(not_a_surface.err.starts_with("quorvale-dat: unpack surface: ")) << not_a_surface.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// texture
+
+// A texture record, the RGBA pixels its PNG must hold, and the files the test needs around it.
+struct ExportCase {
+  std::string name;
+  build::Record texture;
+  Bytes expected_rgba;
+  std::uint32_t width;
+  std::uint32_t height;
+};
+
+Bytes le16(std::initializer_list<std::uint32_t> values) {
+  Bytes out;
+  for (std::uint32_t v : values)
+    out.insert(out.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
+  return out;
+}
+
+TEST(Cli, TextureExportsEveryFormatAsPng) {
+  // Palette for P8 and Index16: transparent black, then three colours, one half transparent.
+  const std::vector<std::uint32_t> colors = {0x00000000, 0xFFFF0000, 0xFF00FF00, 0x800000FF};
+  // A 5x3 Dxt5 picture (two blocks across, one down) made by the builder; its expected pixels
+  // come from an independent decoder below.
+  Bytes picture;
+  for (std::uint8_t i = 0; i < 15; ++i) {
+    picture.insert(picture.end(),
+                   {static_cast<std::uint8_t>(17 * i), 100, static_cast<std::uint8_t>(255 - 17 * i),
+                    static_cast<std::uint8_t>(16 * i)});
+  }
+  const Bytes dxt5 = build::encode_dxt(build::DxtFormat::Dxt5, picture, 5, 3);
+  const Bytes dxt1 = build::encode_dxt(build::DxtFormat::Dxt1, picture, 5, 3);
+
+  const std::vector<ExportCase> cases = {
+      {"A8R8G8B8",
+       texture_record(0x06000001, 2, 1, 21, {1, 2, 3, 4, 5, 6, 7, 8}),
+       {3, 2, 1, 4, 7, 6, 5, 8},
+       2,
+       1},
+      {"R8G8B8",
+       texture_record(0x06000002, 1, 2, 20, {1, 2, 3, 4, 5, 6}),
+       {3, 2, 1, 255, 6, 5, 4, 255},
+       1,
+       2},
+      {"R5G6B5",
+       texture_record(0x06000003, 3, 1, 23, le16({0xF800, 0x07E0, 0x001F})),
+       {255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255},
+       3,
+       1},
+      {"A4R4G4B4",
+       texture_record(0x06000004, 2, 1, 26, le16({0x8F00, 0xF0F1})),
+       {255, 0, 0, 136, 0, 255, 17, 255},
+       2,
+       1},
+      {"A8",
+       texture_record(0x06000005, 2, 1, 28, {0, 200}),
+       {0, 0, 0, 255, 200, 200, 200, 255},
+       2,
+       1},
+      {"P8",
+       texture_record(0x06000006, 3, 1, kP8, {1, 3, 0}, 0x04000001),
+       {255, 0, 0, 255, 0, 0, 255, 128, 0, 0, 0, 0},
+       3,
+       1},
+      {"P8 past its palette",
+       texture_record(0x06000007, 2, 1, kP8, {2, 9}, 0x04000001),
+       {0, 255, 0, 255, 0, 0, 0, 0},
+       2,
+       1},
+      {"Index16",
+       texture_record(0x06000008, 3, 1, kIndex16, le16({2, 0x0100, 3}), 0x04000001),
+       {0, 255, 0, 255, 0, 0, 0, 0, 0, 0, 255, 128},
+       3,
+       1},
+      {"Dxt1 three colours and transparent",
+       texture_record(0x06000009, 4, 1, kDxt1, {0x00, 0x00, 0x1F, 0x00, 0b11100100, 0, 0, 0}),
+       // c0 = black <= c1 = blue: black, blue, their midpoint, transparent black.
+       {0, 0, 0, 255, 0, 0, 255, 255, 0, 0, 127, 255, 0, 0, 0, 0},
+       4,
+       1},
+      {"Dxt1 picture", texture_record(0x0600000A, 5, 3, kDxt1, dxt1), {}, 5, 3},
+      {"Dxt3 alpha nibbles",
+       texture_record(0x0600000B, 2, 1, 0x33545844,
+                      {0xF0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xF8, 0x00, 0xF8, 0, 0, 0, 0}),
+       {255, 0, 0, 0, 255, 0, 0, 255},
+       2,
+       1},
+      {"Dxt5 picture", texture_record(0x0600000C, 5, 3, kDxt5, dxt5), {}, 5, 3},
+  };
+
+  TempDir dir;
+  Records records = {palette_record(0x04000001, colors)};
+  for (const ExportCase& c : cases) records.push_back(c.texture);
+  const std::string archive = write_archive(dir, records);
+
+  for (const ExportCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path png = dir.path() / (c.name + ".png");
+    const RunResult run = run_cli({"texture", archive, hex8(c.texture.id), "-o", png.string()});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    const std::optional<Picture> read = read_png(png);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->width, c.width);
+    EXPECT_EQ(read->height, c.height);
+    if (!c.expected_rgba.empty()) {
+      EXPECT_EQ(read->rgba, c.expected_rgba);
+    }
+  }
+
+  // P8 is an indexed PNG with the palette's alphas.
+  const Bytes p8 = read_bytes(dir.path() / "P8.png");
+  const PngChunks chunks = png_chunks(p8);
+  EXPECT_EQ(chunks.color_type, 3);
+  EXPECT_NE(std::find(chunks.types.begin(), chunks.types.end(), "PLTE"), chunks.types.end());
+  EXPECT_NE(std::find(chunks.types.begin(), chunks.types.end(), "tRNS"), chunks.types.end());
+  EXPECT_EQ(png_chunks(read_bytes(dir.path() / "A8.png")).color_type, 0);
+  EXPECT_EQ(png_chunks(read_bytes(dir.path() / "R8G8B8.png")).color_type, 6);
+}
+
+TEST(Cli, TexturePaletteAndJpeg) {
+  TempDir dir;
+  const Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 0xFF, 0xD9};
+  const std::string archive =
+      write_archive(dir, {texture_record(0x06000001, 2, 1, kP8, {0, 1}, 0x04000001),
+                          palette_record(0x04000001, {0xFF000000, 0xFFFFFFFF}),
+                          palette_record(0x04000002, {0xFF0000FF, 0x80FF0000}),
+                          texture_record(0x06000002, 8, 8, 500, jpeg),
+                          texture_record(0x06000003, 8, 8, 500, {0x89, 'P', 'N', 'G'})});
+
+  const fs::path other = dir.path() / "other.png";
+  const RunResult chosen =
+      run_cli({"texture", archive, "0x06000001", "-o", other.string(), "--palette", "0x04000002"});
+  EXPECT_EQ(chosen.exit_status, 0) << chosen.err;
+  EXPECT_EQ(read_png(other)->rgba, (Bytes{0, 0, 255, 255, 255, 0, 0, 128}));
+
+  const RunResult absent =
+      run_cli({"texture", archive, "0x06000001", "-o", other.string(), "--palette", "0x04000003"});
+  EXPECT_EQ(absent.exit_status, 1);
+  EXPECT_EQ(absent.err, "quorvale-dat: record 0x04000003: not in the archive\n");
+
+  const RunResult jpeg_run =
+      run_cli({"texture", archive, "0x06000002", "-o", (dir.path() / "photo.png").string()});
+  EXPECT_EQ(jpeg_run.exit_status, 0);
+  EXPECT_EQ(jpeg_run.err, "quorvale-dat: texture 0x06000002 holds JPEG data: writing " +
+                              (dir.path() / "photo.jpg").string() + "\n");
+  EXPECT_EQ(read_bytes(dir.path() / "photo.jpg"), jpeg);
+  EXPECT_FALSE(fs::exists(dir.path() / "photo.png"));
+
+  const RunResult not_jpeg =
+      run_cli({"texture", archive, "0x06000003", "-o", (dir.path() / "x.jpeg").string()});
+  EXPECT_EQ(not_jpeg.exit_status, 65);
+  EXPECT_EQ(not_jpeg.err,
+            "quorvale-dat: texture 0x06000003: CustomRawJpeg data does not start with a JPEG "
+            "marker\n");
+}
+
+TEST(Cli, TextureFailuresNameTheTexture) {
+  TempDir dir;
+  const std::string archive =
+      write_archive(dir, {texture_record(0x06000001, 4, 4, 21, Bytes(63)),
+                          texture_record(0x06000002, 2, 2, kP8, {0, 1, 2, 3}, 0x04000009),
+                          texture_record(0x06000003, 1, 1, 244, {1}),
+                          texture_record(0x06000004, 1, 1, kP8, {0}, 0x04000005),
+                          {.id = 0x04000005, .data = {5, 0, 0, 4}},
+                          {.id = 0x06000005, .data = {1, 2, 3}},
+                          texture_record(0x06000006, 1, 1, 28, {9})});
+  struct Case {
+    std::string id;
+    int status;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"0x06000001", 65,
+       "texture 0x06000001: A8R8G8B8 at 4x4 needs 64 bytes of pixel data, the texture holds 63"},
+      {"0x06000002", 65, "texture 0x06000002: palette 0x04000009: not in the archive"},
+      {"0x06000003", 65, "texture 0x06000003: format CustomLscapeAlpha (244) has no export"},
+      {"0x06000004", 65,
+       "texture 0x06000004: palette 0x04000005: While parsing field 'colors' in Palette: failed "
+       "to fill whole buffer"},
+      {"0x06000005", 65,
+       "texture 0x06000005: While parsing field 'id' in Texture: failed to fill whole buffer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    const fs::path png = dir.path() / "t.png";
+    const RunResult run = run_cli({"texture", archive, c.id, "-o", png.string()});
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(run.err, "quorvale-dat: " + c.err + "\n");
+    EXPECT_FALSE(fs::exists(png));
+  }
+
+  // --all goes on past every failure and exports the one texture that can be.
+  const fs::path all = dir.path() / "all";
+  const RunResult run = run_cli({"texture", archive, "--all", all.string()});
+  EXPECT_EQ(run.exit_status, 65);
+  EXPECT_TRUE(run.err.ends_with("quorvale-dat: 5 of 6 textures could not be exported\n"))
+      << run.err;
+  EXPECT_TRUE(read_png(all / "0x06000006.png").has_value());
+  EXPECT_EQ(std::distance(fs::directory_iterator(all), fs::directory_iterator()), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// verify
+
+TEST(Cli, VerifyListsEveryProblem) {
+  struct Case {
+    std::string name;
+    Bytes archive;
+    std::vector<std::string> args;
+    std::string out;  // the problem lines; none for a sound archive, which exits 0
+  };
+  const auto node_at = [](build::ArchiveWriter& w, std::vector<DatFileEntry> entries) {
+    build::NodeSpec node;
+    node.entries = std::move(entries);
+    node.entry_count = static_cast<std::uint32_t>(node.entries.size());
+    return w.add_node(node);
+  };
+  std::vector<Case> cases;
+  cases.push_back({"sound, three levels",
+                   build::build_archive(example_records(), {.block_size = 64,
+                                                            .layout = build::Layout::Scattered,
+                                                            .entries_per_node = 2}),
+                   {"--full"},
+                   ""});
+  cases.push_back(
+      {"a chain outside the file",
+       one_node_archive({Bytes{1}},
+                        [](const std::vector<std::uint32_t>& at, build::ArchiveWriter&) {
+                          return std::vector<DatFileEntry>{entry(0x0A000001, at[0], 1),
+                                                           entry(0x0A000002, 0x00100000, 5)};
+                        }),
+       {},
+       "entry 0x0A000002 at 0x00100000: block 0x00100000 lies outside the file\n"});
+  {
+    // Two entries share a chain; a third claims more bytes than its one block holds.
+    build::ArchiveWriter w(64);
+    const std::uint32_t shared = w.add_chain(Bytes(100, 1));
+    const std::uint32_t single = w.add_chain(Bytes(10, 2));
+    w.header().root_offset =
+        node_at(w, {entry(0x0A000001, shared, 100), entry(0x0A000002, shared, 30),
+                    entry(0x0A000003, single, 61)});
+    cases.push_back({"shared blocks and a short chain",
+                     w.finish(),
+                     {},
+                     "entry 0x0A000003 at 0x00000210: the chain ends at block 0x00000210 with 61 "
+                     "bytes left to read, more than a block holds (60)\n"
+                     "entry 0x0A000002 at 0x00000190: block 0x00000190 overlaps block 0x00000190 "
+                     "of entry 0x0A000001\n"});
+  }
+  {
+    // A record's chain runs into the header.
+    build::ArchiveWriter w(64);
+    const std::uint32_t rec = w.add_chain(Bytes{1, 2});
+    w.header().root_offset = node_at(w, {entry(0x0A000001, rec, 2), entry(0x0A000002, 300, 30)});
+    cases.push_back({"a chain over the header",
+                     w.finish(),
+                     {},
+                     "entry 0x0A000002 at 0x0000012C: block 0x0000012C overlaps the header\n"});
+  }
+  {
+    // The root's first child slot leads back to the root; opening the archive fails.
+    build::ArchiveWriter w(256);
+    const std::uint32_t rec = w.add_chain(Bytes{1, 2});
+    build::NodeSpec root;
+    root.entry_count = 1;
+    root.entries = {entry(0x0A000001, rec, 2)};
+    const std::uint32_t root_at = w.add_node(root);
+    w.put_u32(root_at + 4, root_at);  // branches[0], after the block's pointer
+    w.header().root_offset = root_at;
+    cases.push_back({"a directory cycle",
+                     w.finish(),
+                     {"--full"},
+                     "directory node 0x00000290: is its own ancestor (reached from directory "
+                     "node 0x00000290)\n"
+                     "header: records not read: the archive does not open: directory node at "
+                     "offset 0x00000290 is its own ancestor (reached from node at 0x00000290)\n"});
+  }
+  {
+    // The same id in two entries, and a compressed record whose stream declares more bytes than
+    // it makes.
+    build::ArchiveWriter w(256);
+    Bytes lrs = build::compress_lrs(Bytes(50, 9));
+    lrs[0] = 60;
+    const std::uint32_t a = w.add_chain(Bytes{1});
+    const std::uint32_t b = w.add_chain(Bytes{2});
+    const std::uint32_t c = w.add_chain(lrs);
+    w.header().root_offset =
+        node_at(w, {entry(0x0A000001, a, 1), entry(0x0A000001, b, 1),
+                    entry(0x0A000002, c, static_cast<std::uint32_t>(lrs.size()), 1)});
+    const Bytes bytes = w.finish();
+    const std::string repeated =
+        "entry 0x0A000001 at 0x00000290: id appears 2 times in the directory; only the entry met "
+        "last is read\n";
+    cases.push_back({"repeated id", bytes, {}, repeated});
+    cases.push_back({"repeated id, bad stream",
+                     bytes,
+                     {"--full"},
+                     repeated + "entry 0x0A000002 at 0x00000390: decompresses to 50 bytes, but "
+                                "declares 60\n"});
+  }
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string archive = write_bytes(dir, c.archive);
+    std::vector<std::string> args = {"verify", archive};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult run = run_cli(args);
+    EXPECT_EQ(run.out, c.out);
+    if (c.out.empty()) {
+      EXPECT_EQ(run.exit_status, 0);
+      EXPECT_EQ(run.err, "");
+    } else {
+      const auto lines = std::count(c.out.begin(), c.out.end(), '\n');
+      EXPECT_EQ(run.exit_status, 65);
+      EXPECT_EQ(run.err, "quorvale-dat: " + archive + ": " + std::to_string(lines) +
+                             (lines == 1 ? " problem\n" : " problems\n"));
+    }
+  }
+}
+
+TEST(Cli, VerifyJson) {
+  TempDir dir;
+  const std::string sound = write_archive(dir, example_records(), "sound.dat");
+  const RunResult ok = run_cli({"verify", "--json", "--full", sound});
+  EXPECT_EQ(ok.exit_status, 0);
+  EXPECT_EQ(Json::parse(ok.out),
+            Json::parse(R"({"archive": ")" + sound + R"(", "full": true, "nodes": 1,
+                            "entries": 7, "records_read": 7, "ok": true, "problems": []})"));
+
+  const std::string broken = write_bytes(
+      dir, one_node_archive({}, [](const std::vector<std::uint32_t>&, build::ArchiveWriter&) {
+        return std::vector<DatFileEntry>{entry(0x0A000002, 0x00100000, 5)};
+      }));
+  const RunResult bad = run_cli({"verify", broken, "--json"});
+  EXPECT_EQ(bad.exit_status, 65);
+  const Json doc = Json::parse(bad.out);
+  EXPECT_EQ(doc["ok"], false);
+  EXPECT_EQ(doc["full"], false);
+  EXPECT_EQ(doc["records_read"], 0);
+  EXPECT_EQ(doc["problems"],
+            Json::parse(R"([{"place": "entry", "id": 167772162, "id_hex": "0x0A000002",
+                             "offset": 1048576, "offset_hex": "0x00100000",
+                             "message": "block 0x00100000 lies outside the file"}])"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The sample archive
+
+TEST(Cli, SampleArchive) {
+  TempDir dir;
+  const fs::path path = dir.path() / "client_portal.dat";
+  const std::string command =
+      std::string("'") + QUORVALE_DAT_SAMPLE_WRITER_PATH + "' '" + path.string() + "' >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+
+  const RunResult verify = run_cli({"verify", "--full", path.string()});
+  EXPECT_EQ(verify.exit_status, 0) << verify.out << verify.err;
+
+  // Every texture exports, the gallery's one of each format among them.
+  const fs::path out = dir.path() / "textures";
+  const RunResult all = run_cli({"texture", path.string(), "--all", out.string()});
+  EXPECT_EQ(all.exit_status, 0) << all.err;
+  EXPECT_EQ(all.err, "");
+  const std::vector<std::string> formats = {"A8R8G8B8", "R8G8B8",  "R5G6B5", "A4R4G4B4",
+                                            "A8",       "Index16", "Dxt1",   "Dxt2",
+                                            "Dxt3",     "Dxt4",    "Dxt5",   "CustomRawJpeg"};
+  for (std::uint32_t i = 0; i < formats.size(); ++i) {
+    const std::uint32_t id = 0x06000D00 + i;
+    SCOPED_TRACE(formats[i]);
+    const RunResult show = run_cli({"show", path.string(), hex8(id)});
+    EXPECT_NE(show.out.find(" " + formats[i] + " (0x"), std::string::npos) << show.out;
+    if (formats[i] == "CustomRawJpeg") {
+      const Bytes jpeg = read_bytes(out / (hex8(id) + ".jpg"));
+      ASSERT_GE(jpeg.size(), 4u);
+      EXPECT_EQ(jpeg[0], 0xFF);
+      EXPECT_EQ(jpeg[1], 0xD8);
+      EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+      EXPECT_EQ(jpeg.back(), 0xD9);
+      continue;
+    }
+    const std::optional<Picture> picture = read_png(out / (hex8(id) + ".png"));
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_EQ(picture->width, 32u);
+    EXPECT_EQ(picture->height, 32u);
+  }
+  EXPECT_TRUE(read_png(out / "0x06000C30.png").has_value());
+
+#ifdef QUORVALE_DAT_DUMP_PATH
+  const RunResult dump = quorvale_dat::test::run_program(QUORVALE_DAT_DUMP_PATH, {path.string()});
+  const RunResult surface = run_cli({"surface", path.string()});
+  EXPECT_EQ(surface.exit_status, 0);
+  EXPECT_EQ(surface.out, dump.out);
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+// Opening the archive and fetching records for the commands, with failures as exit statuses and
+// one-line messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quorvale_dat/database.hpp"
+#include "quorvale_dat/expected.hpp"
+#include "status.hpp"
+
+namespace quorvale_dat::cli {
+
+// Opens the archive. A path that cannot be opened, or names a directory, is kExitNoInput; a file
+// that opens but is not a readable archive (a short header, a broken directory) is kExitData.
+[[nodiscard]] Expected<DatDatabase, Failure> open_archive(const std::string& path);
+
+// A record named on the command line: absent is kExitAbsent, "record 0x06000C30: not in the
+// archive".
+[[nodiscard]] Expected<std::vector<std::uint8_t>, Failure> fetch_requested(const DatDatabase& db,
+                                                                           std::uint32_t id);
+
+// A record that another record refers to: absent is data (kExitData), like any other fault of
+// the archive. `role` says how it was reached: "palette 0x0400112A of texture 0x06000C30".
+[[nodiscard]] Expected<std::vector<std::uint8_t>, Failure> fetch_referenced(
+    const DatDatabase& db, std::uint32_t id, const std::string& role);
+
+}  // namespace quorvale_dat::cli

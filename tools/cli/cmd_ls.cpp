@@ -1,0 +1,66 @@
+// quorvale-dat ls ARCHIVE [--type BYTE] [--range FROM-TO] [-l]: the entries in ascending id
+// order.
+#include <string>
+
+#include "archive.hpp"
+#include "commands.hpp"
+#include "ids.hpp"
+#include "json.hpp"
+#include "output.hpp"
+
+namespace quorvale_dat::cli {
+namespace {
+
+bool selected(const LsOptions& options, const DatFileEntry& e) {
+  return options.range.contains(e.id) && (!options.type || type_of(e.id) == *options.type);
+}
+
+std::string right_aligned(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+}  // namespace
+
+Result run_ls(const LsOptions& options) {
+  auto db = open_archive(options.archive);
+  if (!db) return Unexpected(std::move(db.error()));
+
+  if (options.json) {
+    Json entries = Json::array();
+    for (const DatFileEntry& e : db->files()) {
+      if (!selected(options, e)) continue;
+      Json j = Json::object();
+      put_id(j, "id", e.id);
+      j["type"] = type_of(e.id);
+      j["size"] = e.size;
+      put_offset(j, "flags", e.bit_flags);
+      j["compressed"] = e.is_compressed();
+      put_offset(j, "offset", e.offset);
+      j["timestamp"] = e.timestamp;
+      j["version"] = e.version;
+      entries.push_back(std::move(j));
+    }
+    print_json(Json{{"entries", std::move(entries)}});
+    return {};
+  }
+
+  // id, then with -l: stored size, flags, "compressed" or "-", chain offset.
+  std::string text;
+  for (const DatFileEntry& e : db->files()) {
+    if (!selected(options, e)) continue;
+    text += hex8(e.id);
+    if (options.long_format) {
+      text += "  " + right_aligned(std::to_string(e.size), 10) + "  " + hex8(e.bit_flags) + "  " +
+              (e.is_compressed() ? "compressed" : "-         ") + "  " + hex8(e.offset);
+    }
+    text += '\n';
+    if (text.size() >= 1 << 16) {
+      out(text);
+      text.clear();
+    }
+  }
+  out(text);
+  return {};
+}
+
+}  // namespace quorvale_dat::cli

@@ -1,0 +1,158 @@
+// quorvale-dat texture ARCHIVE ID -o FILE.png [--palette ID]: a texture as a PNG file (or, for
+// CustomRawJpeg, the JPEG file it holds). texture ARCHIVE --all DIR: every texture into DIR.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive.hpp"
+#include "commands.hpp"
+#include "ids.hpp"
+#include "output.hpp"
+#include "pixels.hpp"
+#include "png_writer.hpp"
+#include "progress.hpp"
+#include "quorvale_dat/file_type/palette.hpp"
+#include "quorvale_dat/file_type/texture.hpp"
+
+namespace quorvale_dat::cli {
+namespace {
+
+namespace ft = file_type;
+
+struct Exported {
+  std::vector<std::uint8_t> bytes;
+  bool jpeg = false;
+};
+
+// The ARGB colours of the palette an indexed texture is drawn with: `chosen` when the command
+// line names one (absent: kExitAbsent), else the texture's default palette (absent: data).
+Expected<std::vector<std::uint32_t>, Failure> palette_colours(const DatDatabase& db,
+                                                              std::uint32_t texture_id,
+                                                              const ft::Texture& texture,
+                                                              std::optional<std::uint32_t> chosen) {
+  const std::uint32_t palette_id = chosen.value_or(texture.default_palette_id.value_or(0));
+  auto bytes =
+      chosen ? fetch_requested(db, palette_id)
+             : fetch_referenced(db, palette_id,
+                                "texture " + hex8(texture_id) + ": palette " + hex8(palette_id));
+  if (!bytes) return Unexpected(std::move(bytes.error()));
+  auto palette = ft::Palette::unpack(*bytes);
+  if (!palette) {
+    return Unexpected(Failure{kExitData, "texture " + hex8(texture_id) + ": palette " +
+                                             hex8(palette_id) + ": " + one_line(palette.error())});
+  }
+  return std::move(palette->colors);
+}
+
+// The file contents for texture `id`, whose record is `bytes`.
+Expected<Exported, Failure> export_texture(const DatDatabase& db, std::uint32_t id,
+                                           const std::vector<std::uint8_t>& bytes,
+                                           std::optional<std::uint32_t> chosen_palette) {
+  const std::string name = "texture " + hex8(id);
+  auto texture = ft::Texture::unpack(bytes);
+  if (!texture) return Unexpected(failure(name, texture.error()));
+  const ft::SurfacePixelFormat format = texture->format();
+
+  switch (export_of(format)) {
+    case Export::Unsupported:
+      return Unexpected(Failure{kExitData, name + ": format " + format.name() + " (" +
+                                               std::to_string(texture->format_raw) +
+                                               ") has no export"});
+    case Export::Jpeg: {
+      const std::vector<std::uint8_t>& data = texture->source_data;
+      if (data.size() < 2 || data[0] != 0xFF || data[1] != 0xD8) {
+        return Unexpected(
+            Failure{kExitData, name + ": CustomRawJpeg data does not start with a JPEG marker"});
+      }
+      return Exported{data, true};
+    }
+    case Export::Png:
+      break;
+  }
+
+  std::vector<std::uint32_t> colours;
+  if (chosen_palette && !is_indexed(format)) {
+    return Unexpected(Failure{
+        kExitUsage, "--palette: " + name + " is " + format.name() + ", which uses no palette"});
+  }
+  if (is_indexed(format)) {
+    auto found = palette_colours(db, id, *texture, chosen_palette);
+    if (!found) return Unexpected(std::move(found.error()));
+    colours = std::move(*found);
+  }
+  auto image = to_image(*texture, colours);
+  if (!image) return Unexpected(Failure{kExitData, name + ": " + image.error()});
+  auto png = encode_png(*image);
+  if (!png) return Unexpected(Failure{kExitData, name + ": " + png.error()});
+  return Exported{std::move(*png), false};
+}
+
+// FILE.png becomes FILE.jpg for JPEG data; a .jpg or .jpeg name stays as it is.
+std::filesystem::path jpeg_path(std::filesystem::path path) {
+  std::string ext = path.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (ext != ".jpg" && ext != ".jpeg") path.replace_extension(".jpg");
+  return path;
+}
+
+Result export_one(const DatDatabase& db, const TextureOptions& options) {
+  auto bytes = fetch_requested(db, *options.id);
+  if (!bytes) return Unexpected(std::move(bytes.error()));
+  auto exported = export_texture(db, *options.id, *bytes, options.palette);
+  if (!exported) return Unexpected(std::move(exported.error()));
+  std::filesystem::path path = *options.output;
+  if (exported->jpeg) {
+    path = jpeg_path(path);
+    error_line("texture " + hex8(*options.id) + " holds JPEG data: writing " + path.string());
+  }
+  return write_file(path, exported->bytes);
+}
+
+Result export_all(const DatDatabase& db, const std::string& dir_path) {
+  auto dir = OutputDir::open(dir_path);
+  if (!dir) return Unexpected(std::move(dir.error()));
+  std::vector<std::uint32_t> ids;
+  for (const DatFileEntry& e : db.files()) {
+    if (type_of(e.id) == kTextureType) ids.push_back(e.id);
+  }
+
+  Progress progress("texture", ids.size());
+  std::size_t failed = 0;
+  int status = kExitOk;
+  for (std::uint32_t id : ids) {
+    std::uint64_t size = 0;
+    auto bytes = db.get_file(id);
+    Result written = [&]() -> Result {
+      if (!bytes) return Unexpected(failure("texture " + hex8(id), bytes.error()));
+      auto exported = export_texture(db, id, *bytes, std::nullopt);
+      if (!exported) return Unexpected(std::move(exported.error()));
+      size = exported->bytes.size();
+      return dir->write(hex8(id) + (exported->jpeg ? ".jpg" : ".png"), exported->bytes);
+    }();
+    if (!written) {
+      progress.clear();
+      error_line(written.error().message);
+      status = std::max(status, written.error().status);
+      ++failed;
+    }
+    progress.advance(size);
+  }
+  progress.finish();
+  if (failed > 0) {
+    return Unexpected(Failure{status, std::to_string(failed) + " of " + std::to_string(ids.size()) +
+                                          " textures could not be exported"});
+  }
+  return {};
+}
+
+}  // namespace
+
+Result run_texture(const TextureOptions& options) {
+  auto db = open_archive(options.archive);
+  if (!db) return Unexpected(std::move(db.error()));
+  return options.all_dir ? export_all(*db, *options.all_dir) : export_one(*db, options);
+}
+
+}  // namespace quorvale_dat::cli

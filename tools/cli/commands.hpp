@@ -1,0 +1,76 @@
+// The subcommands of quorvale-dat, each run from its parsed options. main.cpp does the parsing;
+// each command writes its data to standard output and returns the failure that ends it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ids.hpp"
+#include "quorvale_dat/expected.hpp"
+#include "status.hpp"
+
+namespace quorvale_dat::cli {
+
+using Result = Expected<void, Failure>;
+
+struct InfoOptions {
+  std::string archive;
+  bool json = false;
+};
+[[nodiscard]] Result run_info(const InfoOptions& options);
+
+struct LsOptions {
+  std::string archive;
+  std::optional<std::uint8_t> type;
+  IdRange range;
+  bool long_format = false;
+  bool json = false;
+};
+[[nodiscard]] Result run_ls(const LsOptions& options);
+
+struct CatOptions {
+  std::string archive;
+  std::uint32_t id = 0;
+  bool raw = false;
+  std::optional<std::string> output;
+};
+[[nodiscard]] Result run_cat(const CatOptions& options);
+
+struct ExtractOptions {
+  std::string archive;
+  std::string dir;
+  std::optional<std::uint8_t> type;
+};
+[[nodiscard]] Result run_extract(const ExtractOptions& options);
+
+struct ShowOptions {
+  std::string archive;
+  std::uint32_t id = 0;
+  bool json = false;
+};
+[[nodiscard]] Result run_show(const ShowOptions& options);
+
+struct SurfaceOptions {
+  std::string archive;
+  std::uint32_t id = 0x080003E4;
+};
+[[nodiscard]] Result run_surface(const SurfaceOptions& options);
+
+struct TextureOptions {
+  std::string archive;
+  std::optional<std::uint32_t> id;  // one texture, to `output`
+  std::optional<std::string> output;
+  std::optional<std::uint32_t> palette;
+  std::optional<std::string> all_dir;  // every texture, into this directory
+};
+[[nodiscard]] Result run_texture(const TextureOptions& options);
+
+struct VerifyOptions {
+  std::string archive;
+  bool full = false;
+  bool json = false;
+};
+[[nodiscard]] Result run_verify(const VerifyOptions& options);
+
+}  // namespace quorvale_dat::cli

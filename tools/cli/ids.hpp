@@ -1,0 +1,48 @@
+// Record ids, type bytes and id ranges as the command line spells them.
+//
+// An id is "0x" followed by one to eight hexadecimal digits (either case), or a decimal number
+// below 2^32: 0x080003E4 and 134218724 name the same record. Bare hexadecimal without "0x" is
+// not accepted, since 05000ABC and 83888828 would both read as plausible ids of either kind. A
+// type byte is written the same way, up to 0xFF. A range is two ids joined by '-', inclusive.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvale_dat::cli {
+
+struct IdRange {
+  std::uint32_t first = 0;
+  std::uint32_t last = 0xFFFFFFFF;
+
+  [[nodiscard]] constexpr bool contains(std::uint32_t id) const noexcept {
+    return first <= id && id <= last;
+  }
+};
+
+[[nodiscard]] std::optional<std::uint32_t> parse_id(std::string_view text) noexcept;
+[[nodiscard]] std::optional<std::uint8_t> parse_type_byte(std::string_view text) noexcept;
+// FROM-TO with FROM <= TO.
+[[nodiscard]] std::optional<IdRange> parse_range(std::string_view text) noexcept;
+
+// "0x080003E4"
+[[nodiscard]] std::string hex8(std::uint32_t id);
+// "0x06"
+[[nodiscard]] std::string hex2(std::uint8_t byte);
+
+// The record type named by an id's top byte: "palette", "texture list", "texture", "surface",
+// or an empty string for the others.
+[[nodiscard]] std::string_view type_name(std::uint8_t type) noexcept;
+
+inline constexpr std::uint8_t kPaletteType = 0x04;
+inline constexpr std::uint8_t kSurfaceTextureType = 0x05;
+inline constexpr std::uint8_t kTextureType = 0x06;
+inline constexpr std::uint8_t kSurfaceType = 0x08;
+
+[[nodiscard]] constexpr std::uint8_t type_of(std::uint32_t id) noexcept {
+  return static_cast<std::uint8_t>(id >> 24);
+}
+
+}  // namespace quorvale_dat::cli
