@@ -4,12 +4,14 @@
 //
 // The decoder runs whole groups through a fast loop while the input holds a complete group
 // (at most 17 bytes) and the output has room for its largest expansion (8 x 17 bytes), so that
-// no token in it needs a bounds check: eight literals are one 8-byte copy, and a back-reference
-// at a distance of 16 or more is a fixed 16-byte copy plus one byte (the bytes written past the
-// reference's length lie inside the buffer and are overwritten or cut off later). Everything
+// no token in it needs a bounds check: a run of literals is one 8-byte copy, a back-reference at a
+// distance of 8 or more is two fixed 8-byte copies plus one byte, and a run of one byte is a
+// fixed 17-byte fill (the bytes written past the reference's length lie inside the buffer and
+// are overwritten or cut off later). Everything
 // else, and the stream's last group, goes through the plain token-by-token loop.
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "quorvale_dat/utils.hpp"
@@ -17,8 +19,10 @@
 namespace quorvale_dat::utils {
 namespace {
 
-constexpr std::size_t kGroupInput = 1 + 8 * 2;
-constexpr std::size_t kGroupOutput = 8 * 17;
+// A group takes at most a flag byte and eight two-byte references, and makes at most 8 x 17
+// bytes; literal runs are copied 8 bytes at a time, which may touch 8 bytes beyond either.
+constexpr std::size_t kGroupInput = 1 + 8 * 2 + 8;
+constexpr std::size_t kGroupOutput = 8 * 17 + 8;
 
 struct Decoder {
   std::span<const std::uint8_t> src;
@@ -43,17 +47,19 @@ struct Decoder {
     const std::uint8_t* s = src.data();
     while (src.size() - pos >= kGroupInput && capacity - n >= kGroupOutput) {
       const unsigned flags = s[pos++];
-      if (flags == 0) {
+      unsigned token = 0;
+      while (token < 8) {
+        // The literals up to the next back-reference go as one 8-byte copy.
+        const auto rest = static_cast<std::uint8_t>(flags << token);
+        const unsigned literals =
+            rest == 0 ? 8 - token : static_cast<unsigned>(std::countl_zero(rest));
         std::memcpy(out + n, s + pos, 8);
-        n += 8;
-        pos += 8;
-        continue;
-      }
-      for (unsigned mask = 0x80; mask != 0; mask >>= 1) {
-        if ((flags & mask) == 0) {
-          out[n++] = s[pos++];
-          continue;
-        }
+        n += literals;
+        pos += literals;
+        token += literals;
+        if (token == 8) break;
+        ++token;
+
         const unsigned b0 = s[pos];
         const unsigned b1 = s[pos + 1];
         pos += 2;
@@ -62,13 +68,27 @@ struct Decoder {
         if (distance == 0 || n == 0) return false;
         if (distance > n) {
           copy_slow(distance, length);
-        } else if (distance >= 16) {
-          std::memcpy(out + n, out + n - distance, 16);
-          out[n + 16] = out[n + 16 - distance];
-          n += length;
-        } else {
-          for (std::size_t k = 0; k < length; ++k, ++n) out[n] = out[n - distance];
+          continue;
         }
+        std::uint8_t* dst = out + n;
+        const std::uint8_t* from = dst - distance;
+        if (distance >= 8) {
+          // Each 8-byte step reads only bytes written before it.
+          std::memcpy(dst, from, 8);
+          std::memcpy(dst + 8, from + 8, 8);
+          dst[16] = from[16];
+        } else if (distance == 1) {
+          std::memset(dst, from[0], 17);
+        } else {
+          // A run of period 2 to 7: the first eight bytes one by one, then 8 bytes and one from
+          // a whole number of periods back, at least 8 bytes behind.
+          static constexpr std::uint8_t kPeriodsBack[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+          for (std::size_t k = 0; k < 8; ++k) dst[k] = from[k];
+          const std::size_t back = kPeriodsBack[distance];
+          std::memcpy(dst + 8, dst + 8 - back, 8);
+          dst[16] = dst[16 - back];
+        }
+        n += length;
       }
     }
     return true;
