@@ -167,20 +167,6 @@ std::vector<std::uint8_t> half_size(const std::vector<std::uint8_t>& pixels, int
   return out;
 }
 
-ft::Texture make_texture(std::uint32_t id, int width, int height, std::uint32_t format,
-                         std::vector<std::uint8_t> pixels,
-                         std::optional<std::uint32_t> palette = std::nullopt) {
-  ft::Texture t;
-  t.id = id;
-  t.width = width;
-  t.height = height;
-  t.format_raw = format;
-  t.length = static_cast<std::int32_t>(pixels.size());
-  t.source_data = std::move(pixels);
-  t.default_palette_id = palette;
-  return t;
-}
-
 // The records dump_surface_80003e4 reads.
 void add_showcase(std::vector<build::Record>& records) {
   ft::Surface surface;
@@ -201,10 +187,10 @@ void add_showcase(std::vector<build::Record>& records) {
   const std::vector<std::uint8_t> pixels = plasma_pixels(64);
   records.push_back({.id = kTextureId,
                      .data = build::encode_texture(
-                         make_texture(kTextureId, 64, 64, kP8, pixels, kDefaultPaletteId)),
+                         build::make_texture(kTextureId, 64, 64, kP8, pixels, kDefaultPaletteId)),
                      .compressed = true});
   records.push_back({.id = kMipTextureId,
-                     .data = build::encode_texture(make_texture(
+                     .data = build::encode_texture(build::make_texture(
                          kMipTextureId, 32, 32, kP8, half_size(pixels, 64), kDefaultPaletteId))});
 
   records.push_back({.id = kDefaultPaletteId,
@@ -398,7 +384,7 @@ void add_format_gallery(std::vector<build::Record>& records) {
         e.format == kIndex16 ? std::optional(kGalleryPaletteId) : std::nullopt;
     records.push_back({.id = id,
                        .data = build::encode_texture(
-                           make_texture(id, e.width, e.height, e.format, e.data, palette)),
+                           build::make_texture(id, e.width, e.height, e.format, e.data, palette)),
                        .compressed = e.format == kA8R8G8B8});
     ++id;
   }
@@ -460,7 +446,7 @@ void add_neighbours(std::vector<build::Record>& records) {
       case 1: {  // P8 stripes
         const std::uint32_t step = 1 + rng.below(7);
         for (std::size_t p = 0; p < n; ++p) data.push_back(static_cast<std::uint8_t>(p * step / 5));
-        t = make_texture(id, side, side, kP8, std::move(data), palettes[rng.below(60)]);
+        t = build::make_texture(id, side, side, kP8, std::move(data), palettes[rng.below(60)]);
         break;
       }
       case 2: {  // A8R8G8B8 gradient
@@ -469,7 +455,7 @@ void add_neighbours(std::vector<build::Record>& records) {
               hue_color(0xFF, static_cast<double>(p) / static_cast<double>(n), 1);
           for (int s = 0; s < 32; s += 8) data.push_back(static_cast<std::uint8_t>(c >> s));
         }
-        t = make_texture(id, side, side, kA8R8G8B8, std::move(data));
+        t = build::make_texture(id, side, side, kA8R8G8B8, std::move(data));
         break;
       }
       default: {  // R5G6B5 or DXT1 noise
@@ -477,7 +463,7 @@ void add_neighbours(std::vector<build::Record>& records) {
         const std::size_t bytes = dxt ? std::max<std::size_t>(8, n / 2) : n * 2;
         for (std::size_t p = 0; p < bytes; ++p)
           data.push_back(static_cast<std::uint8_t>(rng.next()));
-        t = make_texture(id, side, side, dxt ? kDxt1 : kR5G6B5, std::move(data));
+        t = build::make_texture(id, side, side, dxt ? kDxt1 : kR5G6B5, std::move(data));
         break;
       }
     }

@@ -91,15 +91,7 @@ build::Record palette_record(std::uint32_t id, std::vector<std::uint32_t> colors
 ft::Texture texture_value(std::uint32_t id, std::int32_t width, std::int32_t height,
                           std::uint32_t format, Bytes pixels,
                           std::optional<std::uint32_t> palette = std::nullopt) {
-  ft::Texture t;
-  t.id = id;
-  t.width = width;
-  t.height = height;
-  t.format_raw = format;
-  t.length = static_cast<std::int32_t>(pixels.size());
-  t.source_data = std::move(pixels);
-  t.default_palette_id = palette;
-  return t;
+  return build::make_texture(id, width, height, format, std::move(pixels), palette);
 }
 
 build::Record texture_record(std::uint32_t id, std::int32_t width, std::int32_t height,

@@ -156,15 +156,9 @@ build::Record surface_texture_record(std::uint32_t id, std::vector<std::uint32_t
 build::Record texture_record(std::uint32_t id, std::int32_t width, std::int32_t height,
                              std::uint32_t format, std::vector<std::uint8_t> pixels,
                              std::optional<std::uint32_t> palette) {
-  ft::Texture t;
-  t.id = id;
-  t.width = width;
-  t.height = height;
-  t.format_raw = format;
-  t.length = static_cast<std::int32_t>(pixels.size());
-  t.source_data = std::move(pixels);
-  t.default_palette_id = palette;
-  return {.id = id, .data = build::encode_texture(t)};
+  return {.id = id,
+          .data = build::encode_texture(
+              build::make_texture(id, width, height, format, std::move(pixels), palette))};
 }
 
 build::Record palette_record(std::uint32_t id, std::vector<std::uint32_t> colors) {

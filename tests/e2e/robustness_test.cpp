@@ -84,15 +84,8 @@ Bytes coloured_surface_bytes() {
 
 Bytes texture_bytes(std::int32_t width, std::int32_t height, std::uint32_t format, Bytes pixels,
                     std::optional<std::uint32_t> palette) {
-  ft::Texture t;
-  t.id = kTextureId;
-  t.width = width;
-  t.height = height;
-  t.format_raw = format;
-  t.length = static_cast<std::int32_t>(pixels.size());
-  t.source_data = std::move(pixels);
-  t.default_palette_id = palette;
-  return build::encode_texture(t);
+  return build::encode_texture(
+      build::make_texture(kTextureId, width, height, format, std::move(pixels), palette));
 }
 
 // An LRS stream written token by token: literals and back-references, eight to a flag byte.

@@ -34,6 +34,20 @@ class ByteWriter {
 
 }  // namespace
 
+file_type::Texture make_texture(std::uint32_t id, std::int32_t width, std::int32_t height,
+                                std::uint32_t format_raw, std::vector<std::uint8_t> pixels,
+                                std::optional<std::uint32_t> default_palette_id) {
+  file_type::Texture t;
+  t.id = id;
+  t.width = width;
+  t.height = height;
+  t.format_raw = format_raw;
+  t.length = static_cast<std::int32_t>(pixels.size());
+  t.source_data = std::move(pixels);
+  t.default_palette_id = default_palette_id;
+  return t;
+}
+
 std::vector<std::uint8_t> encode_surface(const file_type::Surface& surface) {
   ByteWriter w;
   w.u32(surface.surface_type);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "quorvale_dat/file_type/palette.hpp"
@@ -11,6 +12,12 @@
 #include "quorvale_dat/file_type/texture.hpp"
 
 namespace quorvale_dat::build {
+
+// A Texture whose length matches its pixels.
+[[nodiscard]] file_type::Texture make_texture(std::uint32_t id, std::int32_t width,
+                                              std::int32_t height, std::uint32_t format_raw,
+                                              std::vector<std::uint8_t> pixels,
+                                              std::optional<std::uint32_t> default_palette_id = {});
 
 [[nodiscard]] std::vector<std::uint8_t> encode_surface(const file_type::Surface& surface);
 [[nodiscard]] std::vector<std::uint8_t> encode_surface_texture(
