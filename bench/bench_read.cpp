@@ -1,0 +1,217 @@
+// Reading records, each figure beside the bare read it is measured against:
+//
+//   BM_Cat               the whole file in 1 MiB positioned reads: the cat-equivalent floor
+//   BM_ExtractAll        get_file of every entry, in id order (which is also file order in a
+//                        contiguous archive); the bytes are dropped
+//   BM_ExtractAllStored  read_file_data of every entry: the chains without decompression
+//   BM_BlockLoop         the bare block loop: for every entry in id order, one pread of a whole
+//                        block per block of its chain, following the pointer read from the block
+//   BM_GetFile           get_file of one record per iteration, over 65 536 random ids
+//   BM_GetFileBlockLoop  the same ids: binary search of a sorted entry vector and the bare block
+//                        loop over the record's chain
+//
+// Bytes per second count record content for get_file, stored bytes for the chain readers and the
+// file's bytes for cat; CPU time per iteration (user and system: on a warm page cache, all of the
+// work) is what the ratios compare.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "bench_support.hpp"
+#include "quorvale_dat/database.hpp"
+#include "texture_content.hpp"
+
+namespace {
+
+namespace qd = quorvale_dat;
+namespace qb = quorvale_dat::bench;
+
+constexpr std::size_t kCatRead = std::size_t{1} << 20;
+constexpr std::size_t kRandomIds = std::size_t{1} << 16;
+
+struct Archive {
+  qb::BenchArchive source;
+  qd::DatDatabase db;
+  std::vector<qd::DatFileEntry> entries;  // a copy of the directory, for the baselines
+  std::uint64_t file_size = 0;
+  std::uint64_t content_bytes = 0;
+  std::uint64_t stored_bytes = 0;
+  std::vector<std::uint32_t> random_ids;
+};
+
+std::vector<std::unique_ptr<Archive>> g_archives;
+
+// The bare block loop over one chain: one pread of a whole block per block, the next block's
+// offset taken from the block just read. Returns false when a read fails.
+bool block_loop(int fd, std::uint32_t offset, std::uint32_t size, std::uint32_t block_size,
+                std::uint8_t* block) {
+  const std::uint32_t payload = block_size - 4;
+  std::uint32_t current = offset;
+  std::uint32_t remaining = size;
+  while (remaining > 0) {
+    if (::pread(fd, block, block_size, current) != static_cast<ssize_t>(block_size)) return false;
+    remaining -= std::min(remaining, payload);
+    current = qb::load_u32(block);
+    if (current == 0) break;
+  }
+  return true;
+}
+
+void BM_Cat(benchmark::State& state, const Archive* a) {
+  const qb::WarmCache warm(state, a->source);
+  qb::Fd fd(a->source.path);
+  std::vector<std::uint8_t> buf(kCatRead);
+  for (auto _ : state) {
+    for (std::uint64_t at = 0; at < a->file_size; at += kCatRead) {
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kCatRead, a->file_size - at));
+      if (!qb::pread_full(fd.get(), std::span(buf).first(n), at)) {
+        state.SkipWithError("read failed");
+        return;
+      }
+    }
+    benchmark::DoNotOptimize(buf.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(qb::times_iterations(state, a->file_size));
+}
+
+void BM_ExtractAll(benchmark::State& state, const Archive* a) {
+  const qb::WarmCache warm(state, a->source);
+  for (auto _ : state) {
+    for (const qd::DatFileEntry& e : a->db.files()) {
+      auto bytes = a->db.get_file(e.id);
+      if (!bytes) {
+        state.SkipWithError(bytes.error().display().c_str());
+        return;
+      }
+      benchmark::DoNotOptimize(bytes->data());
+    }
+  }
+  state.SetBytesProcessed(qb::times_iterations(state, a->content_bytes));
+  state.SetItemsProcessed(qb::times_iterations(state, a->entries.size()));
+}
+
+void BM_ExtractAllStored(benchmark::State& state, const Archive* a) {
+  const qb::WarmCache warm(state, a->source);
+  for (auto _ : state) {
+    for (const qd::DatFileEntry& e : a->db.files()) {
+      auto bytes = a->db.read_file_data(e.offset, e.size);
+      if (!bytes) {
+        state.SkipWithError(bytes.error().display().c_str());
+        return;
+      }
+      benchmark::DoNotOptimize(bytes->data());
+    }
+  }
+  state.SetBytesProcessed(qb::times_iterations(state, a->stored_bytes));
+  state.SetItemsProcessed(qb::times_iterations(state, a->entries.size()));
+}
+
+void BM_BlockLoop(benchmark::State& state, const Archive* a) {
+  const qb::WarmCache warm(state, a->source);
+  qb::Fd fd(a->source.path);
+  const std::uint32_t block_size = a->db.header().block_size;
+  std::vector<std::uint8_t> block(block_size);
+  for (auto _ : state) {
+    for (const qd::DatFileEntry& e : a->entries) {
+      if (!block_loop(fd.get(), e.offset, e.size, block_size, block.data())) {
+        state.SkipWithError("read failed");
+        return;
+      }
+    }
+    benchmark::DoNotOptimize(block.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(qb::times_iterations(state, a->stored_bytes));
+  state.SetItemsProcessed(qb::times_iterations(state, a->entries.size()));
+}
+
+void BM_GetFile(benchmark::State& state, const Archive* a) {
+  const qb::WarmCache warm(state, a->source);
+  std::size_t next = 0;
+  std::int64_t bytes_read = 0;
+  for (auto _ : state) {
+    auto bytes = a->db.get_file(a->random_ids[next++ % kRandomIds]);
+    if (!bytes) {
+      state.SkipWithError(bytes.error().display().c_str());
+      return;
+    }
+    bytes_read += static_cast<std::int64_t>(bytes->size());
+    benchmark::DoNotOptimize(bytes->data());
+  }
+  state.SetBytesProcessed(bytes_read);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_GetFileBlockLoop(benchmark::State& state, const Archive* a) {
+  const qb::WarmCache warm(state, a->source);
+  qb::Fd fd(a->source.path);
+  const std::uint32_t block_size = a->db.header().block_size;
+  std::vector<std::uint8_t> block(block_size);
+  std::size_t next = 0;
+  std::int64_t bytes_read = 0;
+  for (auto _ : state) {
+    const std::uint32_t id = a->random_ids[next++ % kRandomIds];
+    const auto it =
+        std::lower_bound(a->entries.begin(), a->entries.end(), id,
+                         [](const qd::DatFileEntry& e, std::uint32_t key) { return e.id < key; });
+    if (!block_loop(fd.get(), it->offset, it->size, block_size, block.data())) {
+      state.SkipWithError("read failed");
+      return;
+    }
+    bytes_read += it->size;
+    benchmark::DoNotOptimize(block.data());
+  }
+  state.SetBytesProcessed(bytes_read);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void register_archive(const qb::BenchArchive& source) {
+  auto db = qd::DatDatabase::open(source.path);
+  if (!db) {
+    std::fprintf(stderr, "cannot open %s: %s\n", source.path.c_str(), db.error().display().c_str());
+    std::exit(2);
+  }
+  auto a = std::make_unique<Archive>(Archive{source, std::move(*db), {}, 0, 0, 0, {}});
+  a->entries.assign(a->db.files().begin(), a->db.files().end());
+  a->file_size = a->db.file_size();
+  for (const qd::DatFileEntry& e : a->entries) {
+    a->stored_bytes += e.size;
+    // A compressed record's content size is the declared size at the start of its stream.
+    if (e.is_compressed()) {
+      auto head = a->db.read_file_data(e.offset, std::min<std::uint32_t>(e.size, 4));
+      a->content_bytes += head && head->size() == 4 ? qb::load_u32(head->data()) : 0;
+    } else {
+      a->content_bytes += e.size;
+    }
+  }
+  qb::SplitMix rng(0xBE7C4);
+  for (std::size_t i = 0; i < kRandomIds; ++i) {
+    a->random_ids.push_back(
+        a->entries[rng.below(static_cast<std::uint32_t>(a->entries.size()))].id);
+  }
+
+  const Archive* p = a.get();
+  const std::string& label = source.label;
+  benchmark::RegisterBenchmark(("BM_Cat/" + label).c_str(), BM_Cat, p)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(("BM_ExtractAll/" + label).c_str(), BM_ExtractAll, p)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(("BM_ExtractAllStored/" + label).c_str(), BM_ExtractAllStored, p)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(("BM_BlockLoop/" + label).c_str(), BM_BlockLoop, p)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(("BM_GetFile/" + label).c_str(), BM_GetFile, p);
+  benchmark::RegisterBenchmark(("BM_GetFileBlockLoop/" + label).c_str(), BM_GetFileBlockLoop, p);
+  g_archives.push_back(std::move(a));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const qb::BenchArchive& a : qb::bench_archives(argc, argv)) register_archive(a);
+  return qb::run_benchmarks(argc, argv);
+}
