@@ -38,7 +38,7 @@ constexpr std::uint64_t kIdsPerType = 0x1000000;
 constexpr std::uint32_t kPaletteColors = 256;
 constexpr std::size_t kEntriesPerNode = 61;
 constexpr std::size_t kBranchSlots = 62;
-constexpr std::uint32_t kNoChild = std::numeric_limits<std::uint32_t>::max();
+using build::kNoChild;
 
 // Random streams drawn per record: one while planning, one while making the content.
 constexpr std::uint64_t kPlanStream = 1;
@@ -162,56 +162,7 @@ PixelFormat random_format(SplitMix& rng) {
 
 // ---- directory -----------------------------------------------------------------------------
 
-// A node of the directory tree: record indices and child node indices (kNoChild for none).
-struct TreeNode {
-  std::vector<std::uint32_t> entries;
-  std::vector<std::uint32_t> children;  // empty for a leaf, else entries.size() + 1
-};
-
-// Shapes a balanced B-tree over records [0, n), nodes numbered in walk (pre-)order.
-class TreeShaper {
- public:
-  std::vector<TreeNode> shape(std::size_t n) {
-    if (n > 0) shape(0, n);
-    return std::move(nodes_);
-  }
-
- private:
-  // Entries a full tree one level taller than one holding `capacity` holds.
-  static std::size_t capacity_above(std::size_t capacity) {
-    return (capacity + 1) * (kEntriesPerNode + 1) - 1;
-  }
-
-  std::uint32_t shape(std::size_t lo, std::size_t hi) {
-    const std::size_t n = hi - lo;
-    const auto index = static_cast<std::uint32_t>(nodes_.size());
-    nodes_.emplace_back();
-    if (n <= kEntriesPerNode) {
-      for (std::size_t i = lo; i < hi; ++i)
-        nodes_[index].entries.push_back(static_cast<std::uint32_t>(i));
-      return index;
-    }
-    // The children are full trees one level lower, holding up to `child_capacity` each; the node
-    // takes the fewest entries whose children can hold the rest, shared out evenly.
-    std::size_t child_capacity = kEntriesPerNode;
-    while (capacity_above(child_capacity) < n) child_capacity = capacity_above(child_capacity);
-    const std::size_t k = (n + 1 + child_capacity) / (child_capacity + 1) - 1;
-    const std::size_t below = n - k;
-    std::size_t pos = lo;
-    for (std::size_t j = 0; j <= k; ++j) {
-      const std::size_t share = below / (k + 1) + (j < below % (k + 1) ? 1 : 0);
-      const std::uint32_t child = share == 0 ? kNoChild : shape(pos, pos + share);
-      nodes_[index].children.push_back(child);
-      pos += share;
-      if (j < k) nodes_[index].entries.push_back(static_cast<std::uint32_t>(pos++));
-    }
-    return index;
-  }
-
-  std::vector<TreeNode> nodes_;
-};
-
-std::uint32_t tree_depth(const std::vector<TreeNode>& nodes, std::uint32_t node) {
+std::uint32_t tree_depth(const std::vector<build::DirectoryNode>& nodes, std::uint32_t node) {
   std::uint32_t below = 0;
   for (std::uint32_t child : nodes[node].children) {
     if (child != kNoChild) below = std::max(below, tree_depth(nodes, child));
@@ -559,7 +510,7 @@ Expected<ArchiveSummary, std::string> write_archive(const ArchivePlan& plan,
     }
   }
 
-  const std::vector<TreeNode> tree = TreeShaper().shape(n);
+  const std::vector<build::DirectoryNode> tree = build::plan_directory(n, kEntriesPerNode);
   summary.nodes = tree.size();
   summary.depth = tree.empty() ? 0 : tree_depth(tree, 0);
 

@@ -73,26 +73,18 @@ void write_chain(std::vector<std::uint8_t>& file, std::span<const std::uint32_t>
   }
 }
 
-// The shape of a directory tree: entries (indices into the sorted records) and children (node
-// indices, or kNoChild) per node, root first.
-constexpr std::size_t kNoChild = std::numeric_limits<std::size_t>::max();
-
-struct TreeNode {
-  std::vector<std::size_t> entries;
-  std::vector<std::size_t> children;  // empty for a leaf, else entries.size() + 1
-};
-
-class TreeShaper {
+// Plans the subtrees of a directory into `nodes`, in walk order.
+class DirectoryPlanner {
  public:
-  explicit TreeShaper(std::size_t per_node) : per_node_(per_node) {}
+  explicit DirectoryPlanner(std::size_t per_node) : per_node_(per_node) {}
 
-  // Lays records [lo, hi) out as a subtree; returns its root's index. Requires: lo < hi.
-  std::size_t shape(std::size_t lo, std::size_t hi) {
+  // Lays entries [lo, hi) out as a subtree; returns its root's index. Requires: lo < hi.
+  std::uint32_t plan(std::size_t lo, std::size_t hi) {
     const std::size_t n = hi - lo;
-    const std::size_t index = nodes_.size();
+    const auto index = static_cast<std::uint32_t>(nodes_.size());
     nodes_.emplace_back();
     if (n <= per_node_) {
-      for (std::size_t i = lo; i < hi; ++i) nodes_[index].entries.push_back(i);
+      for (std::size_t i = lo; i < hi; ++i) nodes_[index].entries.push_back(to_index(i));
       return index;
     }
     // The lowest height whose full tree holds n entries; the children are one level lower and
@@ -105,27 +97,36 @@ class TreeShaper {
     std::size_t pos = lo;
     for (std::size_t j = 0; j <= k; ++j) {
       const std::size_t share = below / (k + 1) + (j < below % (k + 1) ? 1 : 0);
-      const std::size_t child = share == 0 ? kNoChild : shape(pos, pos + share);
+      const std::uint32_t child = share == 0 ? kNoChild : plan(pos, pos + share);
       nodes_[index].children.push_back(child);
       pos += share;
-      if (j < k) nodes_[index].entries.push_back(pos++);
+      if (j < k) nodes_[index].entries.push_back(to_index(pos++));
     }
     return index;
   }
 
-  [[nodiscard]] std::vector<TreeNode> take() { return std::move(nodes_); }
+  [[nodiscard]] std::vector<DirectoryNode> take() { return std::move(nodes_); }
 
  private:
+  static std::uint32_t to_index(std::size_t i) { return static_cast<std::uint32_t>(i); }
+
   // Entries a full tree one level taller than one holding `capacity` can hold.
   [[nodiscard]] std::size_t capacity_above(std::size_t capacity) const {
     return (capacity + 1) * (per_node_ + 1) - 1;
   }
 
   std::size_t per_node_;
-  std::vector<TreeNode> nodes_;
+  std::vector<DirectoryNode> nodes_;
 };
 
 }  // namespace
+
+std::vector<DirectoryNode> plan_directory(std::size_t count, std::size_t per_node) {
+  if (count == 0) return {};
+  DirectoryPlanner planner(std::clamp<std::size_t>(per_node, 1, 61));
+  planner.plan(0, count);
+  return planner.take();
+}
 
 DatHeader ArchiveOptions::default_header() {
   DatHeader h;
@@ -197,12 +198,7 @@ std::vector<std::uint8_t> build_archive(const std::vector<Record>& records,
   stored.reserve(sorted.size());
   for (const Record* r : sorted) stored.push_back(r->compressed ? compress_lrs(r->data) : r->data);
 
-  std::vector<TreeNode> tree;
-  if (!sorted.empty()) {
-    TreeShaper shaper(per_node);
-    shaper.shape(0, sorted.size());
-    tree = shaper.take();
-  }
+  const std::vector<DirectoryNode> tree = plan_directory(sorted.size(), per_node);
 
   // Chains: the records' first, then the nodes'. Every block gets a slot of block_size bytes
   // after the header; the layout decides which slots each chain's blocks take.
@@ -245,9 +241,9 @@ std::vector<std::uint8_t> build_archive(const std::vector<Record>& records,
   for (std::size_t n = 0; n < tree.size(); ++n) {
     NodeSpec on_disk;
     on_disk.entry_count = static_cast<std::uint32_t>(tree[n].entries.size());
-    for (std::size_t e : tree[n].entries) on_disk.entries.push_back(entries[e]);
+    for (std::uint32_t e : tree[n].entries) on_disk.entries.push_back(entries[e]);
     for (std::size_t j = 0; j < tree[n].children.size() && j < kBranchSlots; ++j) {
-      const std::size_t child = tree[n].children[j];
+      const std::uint32_t child = tree[n].children[j];
       on_disk.branches[j] = child == kNoChild ? 0 : chain_blocks[sorted.size() + child].front();
     }
     write_chain(file, chain_blocks[sorted.size() + n], encode_node(on_disk), block_size);

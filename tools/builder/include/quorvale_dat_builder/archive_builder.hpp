@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -55,6 +56,20 @@ struct NodeSpec {
   std::uint32_t entry_count = 0;
   std::vector<DatFileEntry> entries;
 };
+
+// A node of a planned directory: indices into the sorted entries, and node indices of its
+// children (kNoChild for an empty slot; none for a leaf, else entries.size() + 1).
+struct DirectoryNode {
+  std::vector<std::uint32_t> entries;
+  std::vector<std::uint32_t> children;
+};
+inline constexpr std::uint32_t kNoChild = 0xFFFFFFFF;
+
+// A balanced directory over `count` entries in ascending id order, at most `per_node` (1 to 61)
+// to a node: a B-tree whose nodes are numbered in walk (pre-)order, the root first; empty for no
+// entries. Each node takes the fewest entries whose children, full trees one level lower, can
+// hold the rest, shared out evenly.
+[[nodiscard]] std::vector<DirectoryNode> plan_directory(std::size_t count, std::size_t per_node);
 
 // The 1716 bytes of a node's content.
 [[nodiscard]] std::vector<std::uint8_t> encode_node(const NodeSpec& node);
