@@ -26,12 +26,12 @@ constexpr std::size_t kReadSize = std::size_t{1} << 20;
   std::exit(2);
 }
 
-void add_archive(std::vector<BenchArchive>& archives, std::string_view spec) {
-  const auto eq = spec.find('=');
-  if (eq == std::string_view::npos || eq == 0 || eq + 1 == spec.size()) {
-    die("bad archive \"" + std::string(spec) + "\": expected LABEL=PATH");
+void add_archive(std::vector<BenchArchive>& archives, std::string_view arg) {
+  const auto eq = arg.find('=');
+  if (eq == std::string_view::npos || eq == 0 || eq + 1 == arg.size()) {
+    die("bad archive \"" + std::string(arg) + "\": expected LABEL=PATH");
   }
-  archives.push_back({std::string(spec.substr(0, eq)), std::filesystem::path(spec.substr(eq + 1))});
+  archives.push_back({std::string(arg.substr(0, eq)), std::filesystem::path(arg.substr(eq + 1))});
 }
 
 // Small archives in a temporary directory, removed with it at exit.

@@ -17,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-archives_spec=${BENCH_ARCHIVES:-c1024 s1024 s256}
+archive_shapes=${BENCH_ARCHIVES:-c1024 s1024 s256}
 entries=${BENCH_ENTRIES:-1000000}
 data_bytes=${BENCH_DATA_BYTES:-1G}
 share=${BENCH_SHARE:-0.25}
@@ -40,22 +40,22 @@ mkdir -p "$results"
 
 echo "== archives (cached in $data)"
 archives=()
-for spec in $archives_spec; do
-  case $spec in
+for shape in $archive_shapes; do
+  case $shape in
     c*) layout=contiguous ;;
     s*) layout=scattered ;;
-    *) echo "bad archive \"$spec\": expected c or s and a block size, e.g. c1024" >&2; exit 2 ;;
+    *) echo "bad archive \"$shape\": expected c or s and a block size, e.g. c1024" >&2; exit 2 ;;
   esac
-  options=(--entries "$entries" --data-bytes "$data_bytes" --block-size "${spec:1}"
+  options=(--entries "$entries" --data-bytes "$data_bytes" --block-size "${shape:1}"
            --layout "$layout" --compressed-share "$share" --seed "$seed")
   key=$("$bin/bench_generate" --print-key "${options[@]}")
   path=$data/$key.dat
   if [ -f "$path" ]; then
-    echo "$spec: $path (cached)"
+    echo "$shape: $path (cached)"
   else
     "$bin/bench_generate" --out "$path" "${options[@]}" | tee "$data/$key.txt"
   fi
-  archives+=("--archive=$spec=$path")
+  archives+=("--archive=$shape=$path")
 done
 df -h "$data" | tail -1 | awk '{print "disk: " $4 " free on " $6}'
 
@@ -82,7 +82,7 @@ fi
   echo "- Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores," \
     "$(free -g | awk '/^Mem:/ {print $2}') GiB memory, Linux $(uname -r)"
   echo "- Load average (1, 5, 15 min) before the run: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
-  echo "- Command: bench/run.sh (BENCH_ARCHIVES=\"$archives_spec\" BENCH_ENTRIES=$entries" \
+  echo "- Command: bench/run.sh (BENCH_ARCHIVES=\"$archive_shapes\" BENCH_ENTRIES=$entries" \
     "BENCH_DATA_BYTES=$data_bytes BENCH_SHARE=$share BENCH_REPETITIONS=$repetitions" \
     "BENCH_MIN_TIME=$min_time)"
 } | tee "$results/table.md"
