@@ -45,7 +45,10 @@ struct Decoder {
   // stream has ended (a zero distance, or a reference with no output yet).
   bool fast_groups() {
     const std::uint8_t* s = src.data();
-    while (src.size() - pos >= kGroupInput && capacity - n >= kGroupOutput) {
+    if (src.size() < kGroupInput || capacity < kGroupOutput) return true;
+    const std::size_t last_pos = src.size() - kGroupInput;
+    const std::size_t last_n = capacity - kGroupOutput;
+    while (pos <= last_pos && n <= last_n) {
       const unsigned flags = s[pos++];
       unsigned token = 0;
       while (token < 8) {
@@ -65,8 +68,10 @@ struct Decoder {
         pos += 2;
         const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
         const std::size_t length = (b1 & 0x0Fu) + 2;
-        if (distance == 0 || n == 0) return false;
-        if (distance > n) {
+        // One test for the rare cases: a zero distance (the end of the stream), no output yet,
+        // or a distance reaching before the start.
+        if (distance - 1 >= n) [[unlikely]] {
+          if (distance == 0 || n == 0) return false;
           copy_slow(distance, length);
           continue;
         }
