@@ -1,8 +1,10 @@
-// Opens an archive made of the fuzz input and reads every record it lists.
+// Opens an archive made of the fuzz input and reads every record it lists, one by one and then
+// in one pass, which must give the same bytes and errors.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,5 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     read += entry.size;
     if (read > kMaxBytesRead) break;
   }
+
+  read = 0;
+  db->for_each_file(
+      [&](const quorvale_dat::DatFileEntry& entry, quorvale_dat::DatDatabase::FileResult result) {
+        auto direct = db->get_file(entry.id);
+        if (result.has_value() != direct.has_value()) __builtin_trap();
+        if (result) {
+          if (!std::equal(result->begin(), result->end(), direct->begin(), direct->end())) {
+            __builtin_trap();
+          }
+        } else if (result.error().debug() != direct.error().debug()) {
+          __builtin_trap();
+        }
+        read += entry.size;
+        return read <= kMaxBytesRead;
+      });
   return 0;
 }
