@@ -1,7 +1,6 @@
 // quorvale-dat extract ARCHIVE DIR [--type BYTE]: every matching record to DIR/<Hex8 id>.bin.
 #include <algorithm>
 #include <string>
-#include <vector>
 
 #include "archive.hpp"
 #include "commands.hpp"
@@ -16,17 +15,19 @@ Result run_extract(const ExtractOptions& options) {
   auto dir = OutputDir::open(options.dir);
   if (!dir) return Unexpected(std::move(dir.error()));
 
-  std::vector<DatFileEntry> entries;
-  for (const DatFileEntry& e : db->files()) {
-    if (!options.type || type_of(e.id) == *options.type) entries.push_back(e);
-  }
+  const auto wanted = [&](const DatFileEntry& e) {
+    return !options.type || type_of(e.id) == *options.type;
+  };
+  const auto count =
+      static_cast<std::size_t>(std::count_if(db->files().begin(), db->files().end(), wanted));
 
-  // A record that fails is reported and skipped; the status is that of the worst failure.
-  Progress progress("extract", entries.size());
+  // One pass in file order. A record that fails is reported and skipped; the status is that of
+  // the worst failure.
+  Progress progress("extract", count);
   std::size_t failed = 0;
   int status = kExitOk;
-  for (const DatFileEntry& e : entries) {
-    auto bytes = db->get_file(e.id);
+  db->for_each_file([&](const DatFileEntry& e, DatDatabase::FileResult bytes) {
+    if (!wanted(e)) return;
     Result written = bytes ? dir->write(hex8(e.id) + ".bin", *bytes)
                            : Unexpected(failure("record " + hex8(e.id), bytes.error()));
     if (!written) {
@@ -36,11 +37,10 @@ Result run_extract(const ExtractOptions& options) {
       ++failed;
     }
     progress.advance(bytes ? bytes->size() : 0);
-  }
+  });
   progress.finish();
   if (failed > 0) {
-    return Unexpected(Failure{status, std::to_string(failed) + " of " +
-                                          std::to_string(entries.size()) +
+    return Unexpected(Failure{status, std::to_string(failed) + " of " + std::to_string(count) +
                                           " records could not be extracted"});
   }
   return {};
