@@ -112,15 +112,19 @@ def main(paths):
         block = label[1:]
         where = f"{kind} chains, {block}-byte blocks"
         if contiguous:
-            time_row(f"Extract every record ({where}) vs cat",
-                     f"BM_ExtractAll/{label}", f"BM_Cat/{label}", 2.0)
-            time_row(f"Extract every record ({where}) vs one pread per block",
-                     f"BM_ExtractAll/{label}", f"BM_BlockLoop/{label}")
-        else:
-            time_row(f"Extract every record ({where}) vs one pread per block",
-                     f"BM_ExtractAll/{label}", f"BM_BlockLoop/{label}", 1.1)
-            time_row(f"Extract every record ({where}) vs cat",
+            time_row(f"Extract every record, for_each_file ({where}) vs cat",
+                     f"BM_ForEachFile/{label}", f"BM_Cat/{label}", 2.0)
+            time_row(f"Extract every record, for_each_file ({where}) vs one pread per block",
+                     f"BM_ForEachFile/{label}", f"BM_BlockLoop/{label}")
+            time_row(f"Extract every record, get_file each ({where}) vs cat",
                      f"BM_ExtractAll/{label}", f"BM_Cat/{label}")
+        else:
+            time_row(f"Extract every record, for_each_file ({where}) vs one pread per block",
+                     f"BM_ForEachFile/{label}", f"BM_BlockLoop/{label}", 1.1)
+            time_row(f"Extract every record, for_each_file ({where}) vs cat",
+                     f"BM_ForEachFile/{label}", f"BM_Cat/{label}")
+        time_row(f"Extract every record, get_file each ({where}) vs one pread per block",
+                 f"BM_ExtractAll/{label}", f"BM_BlockLoop/{label}")
         time_row(f"Read every stored chain, no decompression ({where}) vs one pread per block",
                  f"BM_ExtractAllStored/{label}", f"BM_BlockLoop/{label}")
         time_row(f"get_file of a random record ({where}) vs its blocks' preads",
