@@ -14,14 +14,11 @@ namespace {
 using test_support::largest_allocation;
 using test_support::LeBytes;
 using test_support::reset_largest_allocation;
-using test_support::source_line_of;
 
 constexpr const char* kSource = "src/file_type/palette.cpp";
 
 ParseError in_field(ParseError root, const std::string& field) {
-  return with_context(std::move(root),
-                      BacktraceFrame::full("While parsing field '" + field + "' in Palette",
-                                           kSource, source_line_of(kSource, field)));
+  return test_support::in_field(std::move(root), "Palette", kSource, field);
 }
 
 TEST(PaletteTest, Decodes) {

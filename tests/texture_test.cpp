@@ -17,7 +17,6 @@ namespace {
 using test_support::largest_allocation;
 using test_support::LeBytes;
 using test_support::reset_largest_allocation;
-using test_support::source_line_of;
 
 constexpr const char* kSource = "src/file_type/texture.cpp";
 constexpr std::uint32_t kP8 = 41;
@@ -34,9 +33,7 @@ LeBytes texture_head(std::uint32_t format_raw, std::int32_t length, std::size_t 
 }
 
 ParseError in_field(ParseError root, const std::string& field) {
-  return with_context(std::move(root),
-                      BacktraceFrame::full("While parsing field '" + field + "' in Texture",
-                                           kSource, source_line_of(kSource, field)));
+  return test_support::in_field(std::move(root), "Texture", kSource, field);
 }
 
 void expect_bin_read(const Expected<Texture, DatError>& actual, const ParseError& expected) {

@@ -1,6 +1,6 @@
 // Helpers for the record decoder tests: little-endian record bytes written field by field, the
-// source line that reads a field (the line a failing field's context frame names), and the
-// largest single allocation a decode made (allocation_probe.cpp).
+// source line that reads a field (the line a failing field's context frame names), the error a
+// failing field gives, and the largest single allocation a decode made (allocation_probe.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "quorvale_dat/parse_error.hpp"
 
 namespace quorvale_dat::test_support {
 
@@ -44,6 +47,15 @@ inline std::uint32_t source_line_of(const std::string& file, const std::string& 
   }
   EXPECT_NE(found, 0u) << "field '" << field << "' not read in " << file;
   return found;
+}
+
+// `root` as a decoder reports it from a field of `record`: under the frame that names the field,
+// at the line of `source` that reads it.
+inline ParseError in_field(ParseError root, const std::string& record, const std::string& source,
+                           const std::string& field) {
+  return with_context(std::move(root),
+                      BacktraceFrame::full("While parsing field '" + field + "' in " + record,
+                                           source, source_line_of(source, field)));
 }
 
 // The largest single allocation since reset_largest_allocation(), for checking that a decoder
