@@ -3,12 +3,13 @@
 // distance and a length of 2 to 17, copied from the output itself.
 //
 // The decoder runs whole groups through a fast loop while the input holds a complete group
-// (at most 17 bytes) and the output has room for its largest expansion (8 x 17 bytes), so that
-// no token in it needs a bounds check: a run of literals is one 8-byte copy, a back-reference at a
-// distance of 8 or more is two fixed 8-byte copies plus one byte, and a run of one byte is a
-// fixed 17-byte fill (the bytes written past the reference's length lie inside the buffer and
-// are overwritten or cut off later). Everything
-// else, and the stream's last group, goes through the plain token-by-token loop.
+// (at most 17 bytes, plus 8 for a literal copy) and the output has not reached its capacity. The
+// buffer has room for one more group's largest expansion (8 x 17 bytes) past the capacity, so no
+// token in the loop needs a bounds check: a run of literals is one 8-byte copy, a back-reference
+// at a distance of 8 or more is two fixed 8-byte copies plus one byte, and a run of one byte is a
+// fixed 17-byte fill. The bytes written past a token's end, or past the declared size, lie inside
+// the buffer and are overwritten or cut off later: output before the declared size never depends
+// on them. The stream's last groups go through the plain token-by-token loop.
 
 #include <algorithm>
 #include <bit>
@@ -28,9 +29,10 @@ struct Decoder {
   std::span<const std::uint8_t> src;
   std::uint64_t declared = 0;
   std::uint8_t* out = nullptr;
-  std::size_t capacity = 0;  // min(declared, 8 x input): the output never grows past it
-  std::size_t pos = 0;       // next byte of src
-  std::size_t n = 0;         // bytes of output produced
+  // min(declared, 8 x input): no stream makes more. The fast loop starts a group only below it.
+  std::size_t capacity = 0;
+  std::size_t pos = 0;  // next byte of src
+  std::size_t n = 0;    // bytes of output produced
 
   // A back-reference of `length` bytes at `distance`, byte by byte, index 0 standing in for
   // positions before the start. Stops at the declared size.
@@ -45,10 +47,9 @@ struct Decoder {
   // stream has ended (a zero distance, or a reference with no output yet).
   bool fast_groups() {
     const std::uint8_t* s = src.data();
-    if (src.size() < kGroupInput || capacity < kGroupOutput) return true;
+    if (src.size() < kGroupInput) return true;
     const std::size_t last_pos = src.size() - kGroupInput;
-    const std::size_t last_n = capacity - kGroupOutput;
-    while (pos <= last_pos && n <= last_n) {
+    while (pos <= last_pos && n < capacity) {
       const unsigned flags = s[pos++];
       unsigned token = 0;
       while (token < 8) {
@@ -139,10 +140,12 @@ std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
   d.src = input.subspan(4);
   d.capacity = static_cast<std::size_t>(std::min<std::uint64_t>(d.declared, 8 * d.src.size()));
 
-  std::vector<std::uint8_t> out(d.capacity);
+  // Room for one more group past the capacity, so that whole groups run fast up to the end of
+  // the output; what they write past the declared size is cut off.
+  std::vector<std::uint8_t> out(d.capacity + kGroupOutput);
   d.out = out.data();
   if (d.fast_groups()) d.slow_tail();
-  out.resize(d.n);
+  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(d.n, d.declared)));
   return out;
 }
 

@@ -124,7 +124,8 @@ TEST(LrsTest, HugeDeclaredSizeReservesOnlyWhatTheInputCanMake) {
   const Bytes input = {0xFF, 0xFF, 0xFF, 0xFF, 0x40, 0x41, 0x01, 0x0F};
   const Bytes out = utils::decompress_lrs(input);
   EXPECT_EQ(out, Bytes(18, 0x41));
-  EXPECT_LE(out.capacity(), 8 * input.size());
+  // At most 8 bytes per input byte, and one group's room (8 x 17 + 8) for the fast loop.
+  EXPECT_LE(out.capacity(), 8 * input.size() + 144);
 }
 
 // Decodes a stream as an encoder must write it: every reference within the output made so far,
