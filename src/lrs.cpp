@@ -6,10 +6,11 @@
 // (at most 17 bytes, plus 8 for a literal copy) and the output has not reached its capacity. The
 // buffer has room for one more group's largest expansion (8 x 17 bytes) past the capacity, so no
 // token in the loop needs a bounds check: a run of literals is one 8-byte copy, a back-reference
-// at a distance of 8 or more is two fixed 8-byte copies plus one byte, and a run of one byte is a
-// fixed 17-byte fill. The bytes written past a token's end, or past the declared size, lie inside
-// the buffer and are overwritten or cut off later: output before the declared size never depends
-// on them. The stream's last groups go through the plain token-by-token loop.
+// at a distance of 8 or more is two fixed 8-byte copies plus one byte, and one at a shorter
+// distance is its period repeated through two words in registers. The bytes written past a token's
+// end, or past the declared size, lie inside the buffer and are overwritten or cut off later:
+// output before the declared size never depends on them. The stream's last groups go through the
+// plain token-by-token loop.
 
 #include <algorithm>
 #include <bit>
@@ -40,6 +41,37 @@ struct Decoder {
     for (std::size_t k = 0; k < length && n < declared; ++k) {
       out[n] = out[n >= distance ? n - distance : 0];
       ++n;
+    }
+  }
+
+  // A reference at a distance of 1 to 7 repeats its first `distance` bytes: the 17 bytes are
+  // made in registers from one load, so no load waits on the stores just made.
+  static void copy_period(std::uint8_t* dst, const std::uint8_t* from, std::size_t distance) {
+    if constexpr (std::endian::native == std::endian::little) {
+      // Per distance: the mask of its bytes, the multiplier that repeats them through a word,
+      // and where in the period the second word and the last byte start.
+      static constexpr std::uint64_t kMask[8] = {
+          0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF};
+      static constexpr std::uint64_t kRepeat[8] = {0,
+                                                   0x0101010101010101,
+                                                   0x0001000100010001,
+                                                   0x0001000001000001,
+                                                   0x0000000100000001,
+                                                   0x0000010000000001,
+                                                   0x0001000000000001,
+                                                   0x0100000000000001};
+      static constexpr std::uint8_t kAt8[8] = {0, 0, 0, 2, 0, 3, 2, 1};   // 8 % distance
+      static constexpr std::uint8_t kAt16[8] = {0, 0, 0, 1, 0, 1, 4, 2};  // 16 % distance
+      std::uint64_t w;
+      std::memcpy(&w, from, 8);
+      const std::uint64_t first = (w & kMask[distance]) * kRepeat[distance];
+      const std::uint64_t second =
+          ((first >> (8 * kAt8[distance])) & kMask[distance]) * kRepeat[distance];
+      std::memcpy(dst, &first, 8);
+      std::memcpy(dst + 8, &second, 8);
+      dst[16] = static_cast<std::uint8_t>(first >> (8 * kAt16[distance]));
+    } else {
+      for (std::size_t k = 0; k < 17; ++k) dst[k] = from[k];
     }
   }
 
@@ -83,16 +115,8 @@ struct Decoder {
           std::memcpy(dst, from, 8);
           std::memcpy(dst + 8, from + 8, 8);
           dst[16] = from[16];
-        } else if (distance == 1) {
-          std::memset(dst, from[0], 17);
         } else {
-          // A run of period 2 to 7: the first eight bytes one by one, then 8 bytes and one from
-          // a whole number of periods back, at least 8 bytes behind.
-          static constexpr std::uint8_t kPeriodsBack[8] = {0, 0, 8, 9, 8, 10, 12, 14};
-          for (std::size_t k = 0; k < 8; ++k) dst[k] = from[k];
-          const std::size_t back = kPeriodsBack[distance];
-          std::memcpy(dst + 8, dst + 8 - back, 8);
-          dst[16] = dst[16 - back];
+          copy_period(dst, from, distance);
         }
         n += length;
       }
