@@ -23,7 +23,10 @@ def load(paths):
     context = {}
     for path in paths:
         with open(path) as f:
-            data = json.load(f)
+            text = f.read()
+        if not text.strip():
+            continue  # a program none of whose benchmarks matched the filter writes nothing
+        data = json.loads(text)
         context.update(data.get("context", {}))
         for b in data["benchmarks"]:
             if b.get("error_occurred"):
