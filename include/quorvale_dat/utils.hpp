@@ -29,7 +29,8 @@ namespace quorvale_dat::utils {
 // stops (the input runs out, a distance of 0, or a back-reference while the output is still
 // empty, which has nothing to copy). An input shorter than 4 bytes is returned unchanged. The
 // output never exceeds the declared size, and no more than min(declared size, 8 x input size)
-// is ever reserved, since no stream can expand more than eightfold.
+// plus 144 bytes (one group's largest expansion) is ever reserved, since no stream can expand
+// more than eightfold.
 [[nodiscard]] std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
 
 }  // namespace quorvale_dat::utils
