@@ -1,22 +1,25 @@
 // Reading a block chain: each block is a little-endian u32 pointer to the next block (0 for the
 // last) followed by block_size - 4 payload bytes; a chain's content is its payloads in order.
 //
-// Each step reads a block's pointer and payload with one vectored positioned read, the payload
-// straight into its place in the output. While the chain's blocks turn out to lie one after
-// another, the step reads ahead along the following blocks, doubling how far each time; a block
-// that points elsewhere ends the read-ahead. Whatever was read ahead is only used once the
-// pointers read confirm it, and a read-ahead that fails or runs past the end of the file falls
-// back to reading the next block by itself, so results and errors are those of reading one
+// Each step reads a block's pointer and payload with one positioned read, the payload straight
+// into its place in the output: a plain read for one block (over the four output bytes before its
+// payload, which are put back), a vectored read for several. While the chain's blocks turn out to
+// lie one after another, the step reads ahead along the following blocks, doubling how far each
+// time; a block that points elsewhere ends the read-ahead. Whatever was read ahead is only used
+// once the pointers read confirm it, and a read-ahead that fails or runs past the end of the file
+// falls back to reading the next block by itself, so results and errors are those of reading one
 // block at a time: the pointer, then the payload.
 
 #pragma once
 
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +34,8 @@ namespace quorvale_dat::detail {
 inline constexpr std::uint32_t kMaxBlockOffset = 0xFFFFFFFBu;
 // Blocks per vectored read: two iovecs per block.
 inline constexpr std::size_t kMaxBatch = IOV_MAX / 2;
+// A block read by itself through a buffer on the stack at most this large.
+inline constexpr std::size_t kSmallBlock = 4096;
 // Blocks the first read of a chain covers: directory nodes and most records span two blocks.
 inline constexpr std::size_t kFirstBatch = 2;
 
@@ -178,17 +183,9 @@ class ChainReader {
     }
 
     std::array<std::array<std::uint8_t, 4>, kMaxBatch> pointers;
-    std::array<iovec, 2 * kMaxBatch> iov;
-    std::uint64_t at = written_;
-    for (std::size_t j = 0; j < k; ++j) {
-      iov[2 * j] = {pointers[j].data(), 4};
-      iov[2 * j + 1] = {out_.data() + at, payload_sizes[j]};
-      at += payload_sizes[j];
-    }
-    ssize_t got = -1;
-    do {
-      got = ::preadv(file_.fd(), iov.data(), static_cast<int>(2 * k), static_cast<off_t>(current_));
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = k == 1 && 4 + std::size_t{payload_sizes[0]} <= kSmallBlock
+                            ? read_single(pointers[0], payload_sizes[0])
+                            : read_vectored(pointers, payload_sizes, k);
     // A failed read-ahead says nothing about the chain: read the block on its own, which meets
     // the same failure only if the chain really needs those bytes.
     std::uint64_t available = got < 0 ? 0 : static_cast<std::uint64_t>(got);
@@ -216,6 +213,56 @@ class ChainReader {
       }
     }
     return true;
+  }
+
+  // The pointer and `n` payload bytes of the current block with one plain positioned read, which
+  // costs less than a vectored one. The read goes straight into place over the four output bytes
+  // before the payload, which are put back afterwards; a chain's first block, with nothing
+  // before it, goes through a small buffer. Returns what pread returned.
+  ssize_t read_single(std::array<std::uint8_t, 4>& pointer, std::uint32_t n) {
+    const std::size_t bytes = 4 + std::size_t{n};
+    if (written_ >= 4) {
+      std::uint8_t* at = out_.data() + written_ - 4;
+      std::array<std::uint8_t, 4> kept;
+      std::memcpy(kept.data(), at, 4);
+      const ssize_t got = pread_all(at, bytes);
+      std::memcpy(pointer.data(), at, 4);
+      std::memcpy(at, kept.data(), 4);
+      return got;
+    }
+    std::array<std::uint8_t, kSmallBlock> block;
+    const ssize_t got = pread_all(block.data(), bytes);
+    if (got == static_cast<ssize_t>(bytes)) {
+      std::memcpy(pointer.data(), block.data(), 4);
+      std::memcpy(out_.data() + written_, block.data() + 4, n);
+    }
+    return got;
+  }
+
+  ssize_t pread_all(std::uint8_t* into, std::size_t bytes) const {
+    ssize_t got = -1;
+    do {
+      got = ::pread(file_.fd(), into, bytes, static_cast<off_t>(current_));
+    } while (got < 0 && errno == EINTR);
+    return got;
+  }
+
+  // The pointers and payloads of `k` blocks lying one after another, each payload straight into
+  // place. Returns what preadv returned.
+  ssize_t read_vectored(std::array<std::array<std::uint8_t, 4>, kMaxBatch>& pointers,
+                        const std::array<std::uint32_t, kMaxBatch>& payload_sizes, std::size_t k) {
+    std::array<iovec, 2 * kMaxBatch> iov;
+    std::uint64_t at = written_;
+    for (std::size_t j = 0; j < k; ++j) {
+      iov[2 * j] = {pointers[j].data(), 4};
+      iov[2 * j + 1] = {out_.data() + at, payload_sizes[j]};
+      at += payload_sizes[j];
+    }
+    ssize_t got = -1;
+    do {
+      got = ::preadv(file_.fd(), iov.data(), static_cast<int>(2 * k), static_cast<off_t>(current_));
+    } while (got < 0 && errno == EINTR);
+    return got;
   }
 
   const File& file_;
