@@ -26,13 +26,7 @@ namespace {
 namespace ft = quorvale_dat::file_type;
 
 // The records dump_surface_80003e4 follows.
-constexpr std::uint32_t kSurfaceId = 0x080003E4;
-constexpr std::uint32_t kSurfaceTextureId = 0x05000A10;
-constexpr std::uint32_t kTextureId = 0x06000C30;
-constexpr std::uint32_t kMipTextureId = 0x06000C31;
-constexpr std::uint32_t kTexturePaletteId = 0x0400112A;
-constexpr std::uint32_t kSurfacePaletteId = 0x04000B20;
-constexpr std::uint32_t kFixedPaletteIds[] = {0x040010BE, 0x04000DC0};
+using namespace build::report_ids;
 
 constexpr std::uint64_t kIdsPerType = 0x1000000;
 constexpr std::uint32_t kPaletteColors = 256;
@@ -339,11 +333,11 @@ Expected<ArchivePlan, std::string> plan_archive(const ArchiveShape& shape) {
   ArchivePlan plan;
   plan.shape = shape;
   SplitMix rng(mix_seed(shape.seed, 0));
-  const std::uint32_t palette_fixed[] = {kTexturePaletteId, kSurfacePaletteId, kFixedPaletteIds[0],
-                                         kFixedPaletteIds[1]};
-  const std::uint32_t list_fixed[] = {kSurfaceTextureId};
-  const std::uint32_t texture_fixed[] = {kTextureId, kMipTextureId};
-  const std::uint32_t surface_fixed[] = {kSurfaceId};
+  const std::uint32_t palette_fixed[] = {kTexturePalette, kSurfacePalette, kFixedPalettes[0],
+                                         kFixedPalettes[1]};
+  const std::uint32_t list_fixed[] = {kSurfaceTexture};
+  const std::uint32_t texture_fixed[] = {kTexture, kMipTexture};
+  const std::uint32_t surface_fixed[] = {kSurface};
   auto palettes = make_ids(0x04, n_palettes, palette_fixed, rng);
   auto lists = make_ids(0x05, n_lists, list_fixed, rng);
   auto textures = make_ids(0x06, n_textures, texture_fixed, rng);
@@ -372,7 +366,7 @@ Expected<ArchivePlan, std::string> plan_archive(const ArchiveShape& shape) {
   for (std::uint32_t id : plan.texture_list_ids) {
     SplitMix r_rng(mix_seed(shape.seed, id, kPlanStream));
     RecordPlan& r = add(id);
-    r.height = id == kSurfaceTextureId ? 2 : 1 + r_rng.below(4);
+    r.height = id == kSurfaceTexture ? 2 : 1 + r_rng.below(4);
     r.content_size = texture_list_size(r.height);
     other_bytes += r.content_size;
   }
@@ -381,7 +375,7 @@ Expected<ArchivePlan, std::string> plan_archive(const ArchiveShape& shape) {
   for (std::uint32_t id : *surfaces) {
     SplitMix r_rng(mix_seed(shape.seed, id, kPlanStream));
     RecordPlan& r = add(id);
-    r.height = id == kSurfaceId || r_rng.below(3) != 0 ? 1 : 0;  // 1: textured
+    r.height = id == kSurface || r_rng.below(3) != 0 ? 1 : 0;  // 1: textured
     r.content_size = surface_size(r.height != 0);
     other_bytes += r.content_size;
   }
@@ -395,9 +389,9 @@ Expected<ArchivePlan, std::string> plan_archive(const ArchiveShape& shape) {
     RecordPlan& r = plan.records[i];
     SplitMix r_rng(mix_seed(shape.seed, r.id, kPlanStream));
     r.compressed = r_rng.unit() < shape.compressed_share;
-    if (r.id == kTextureId || r.id == kMipTextureId) {
+    if (r.id == kTexture || r.id == kMipTexture) {
       r.format = PixelFormat::P8;
-      r.width = r.id == kTextureId ? 64 : 32;
+      r.width = r.id == kTexture ? 64 : 32;
       r.height = r.width;
     } else {
       r.format = random_format(r_rng);
@@ -423,8 +417,8 @@ std::vector<std::uint8_t> record_content(const ArchivePlan& plan, std::size_t in
                               .unknown_int = static_cast<std::int32_t>(rng.below(3)),
                               .unknown_byte = static_cast<std::uint8_t>(rng.below(2)),
                               .textures = {}};
-      if (r.id == kSurfaceTextureId) {
-        list.textures = {kTextureId, kMipTextureId};
+      if (r.id == kSurfaceTexture) {
+        list.textures = {kTexture, kMipTexture};
       } else {
         for (std::uint32_t k = 0; k < r.height; ++k)
           list.textures.push_back(pick(plan.texture_ids));
@@ -441,8 +435,8 @@ std::vector<std::uint8_t> record_content(const ArchivePlan& plan, std::size_t in
       append_pixels(r.format, r.width, r.height, rng.next(), t.source_data);
       t.length = static_cast<std::int32_t>(t.source_data.size());
       if (r.format == PixelFormat::P8) {
-        t.default_palette_id = r.id == kTextureId || r.id == kMipTextureId ? kTexturePaletteId
-                                                                           : pick(plan.palette_ids);
+        t.default_palette_id =
+            r.id == kTexture || r.id == kMipTexture ? kTexturePalette : pick(plan.palette_ids);
       }
       return build::encode_texture(t);
     }
@@ -452,9 +446,9 @@ std::vector<std::uint8_t> record_content(const ArchivePlan& plan, std::size_t in
       s.translucency = static_cast<float>(rng.below(5)) / 4.0f;
       s.luminosity = static_cast<float>(rng.below(3)) / 2.0f;
       s.diffuse = 1.0f;
-      if (r.id == kSurfaceId) {
+      if (r.id == kSurface) {
         s.surface_type = 0x2;
-        s.texture_refs = ft::TextureRefs{kSurfaceTextureId, kSurfacePaletteId};
+        s.texture_refs = ft::TextureRefs{kSurfaceTexture, kSurfacePalette};
         s.translucency = 0.1f;
         s.luminosity = 0.0f;
         s.diffuse = 0.75f;

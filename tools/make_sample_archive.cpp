@@ -35,14 +35,9 @@ namespace {
 namespace build = quorvale_dat::build;
 namespace ft = quorvale_dat::file_type;
 
-constexpr std::uint32_t kSurfaceId = 0x080003E4;
-constexpr std::uint32_t kSurfaceTextureId = 0x05000A10;
-constexpr std::uint32_t kTextureId = 0x06000C30;
-constexpr std::uint32_t kMipTextureId = 0x06000C31;
-constexpr std::uint32_t kDefaultPaletteId = 0x0400112A;
-constexpr std::uint32_t kSurfacePaletteId = 0x04000B20;
-constexpr std::uint32_t kFixedPaletteId = 0x040010BE;
-constexpr std::uint32_t kAbsentPaletteId = 0x04000DC0;  // must stay out of the archive
+using namespace build::report_ids;
+constexpr std::uint32_t kFixedPaletteId = kFixedPalettes[0];
+constexpr std::uint32_t kAbsentPaletteId = kFixedPalettes[1];  // must stay out of the archive
 
 constexpr std::uint32_t kP8 = 41;
 constexpr std::uint32_t kR8G8B8 = 20;
@@ -171,33 +166,33 @@ std::vector<std::uint8_t> half_size(const std::vector<std::uint8_t>& pixels, int
 void add_showcase(std::vector<build::Record>& records) {
   ft::Surface surface;
   surface.surface_type = 0x2;
-  surface.texture_refs = ft::TextureRefs{kSurfaceTextureId, kSurfacePaletteId};
+  surface.texture_refs = ft::TextureRefs{kSurfaceTexture, kSurfacePalette};
   surface.translucency = 0.1f;
   surface.luminosity = 0.0f;
   surface.diffuse = 0.75f;
-  records.push_back({.id = kSurfaceId, .data = build::encode_surface(surface)});
+  records.push_back({.id = kSurface, .data = build::encode_surface(surface)});
 
-  const ft::SurfaceTexture surface_texture{.id = kSurfaceTextureId,
+  const ft::SurfaceTexture surface_texture{.id = kSurfaceTexture,
                                            .unknown_int = 2,
                                            .unknown_byte = 1,
-                                           .textures = {kTextureId, kMipTextureId}};
+                                           .textures = {kTexture, kMipTexture}};
   records.push_back(
-      {.id = kSurfaceTextureId, .data = build::encode_surface_texture(surface_texture)});
+      {.id = kSurfaceTexture, .data = build::encode_surface_texture(surface_texture)});
 
   const std::vector<std::uint8_t> pixels = plasma_pixels(64);
-  records.push_back({.id = kTextureId,
+  records.push_back({.id = kTexture,
                      .data = build::encode_texture(
-                         build::make_texture(kTextureId, 64, 64, kP8, pixels, kDefaultPaletteId)),
+                         build::make_texture(kTexture, 64, 64, kP8, pixels, kTexturePalette)),
                      .compressed = true});
-  records.push_back({.id = kMipTextureId,
+  records.push_back({.id = kMipTexture,
                      .data = build::encode_texture(build::make_texture(
-                         kMipTextureId, 32, 32, kP8, half_size(pixels, 64), kDefaultPaletteId))});
+                         kMipTexture, 32, 32, kP8, half_size(pixels, 64), kTexturePalette))});
 
-  records.push_back({.id = kDefaultPaletteId,
-                     .data = build::encode_palette({kDefaultPaletteId, texture_palette()}),
+  records.push_back({.id = kTexturePalette,
+                     .data = build::encode_palette({kTexturePalette, texture_palette()}),
                      .compressed = true});
-  records.push_back({.id = kSurfacePaletteId,
-                     .data = build::encode_palette({kSurfacePaletteId, surface_palette()})});
+  records.push_back(
+      {.id = kSurfacePalette, .data = build::encode_palette({kSurfacePalette, surface_palette()})});
 
   std::vector<std::uint32_t> fixed(32);
   for (std::size_t i = 0; i < fixed.size(); ++i) {

@@ -27,4 +27,17 @@ namespace quorvale_dat::build {
 [[nodiscard]] std::vector<std::uint8_t> encode_texture(const file_type::Texture& texture);
 [[nodiscard]] std::vector<std::uint8_t> encode_palette(const file_type::Palette& palette);
 
+// The records dump_surface_80003e4 follows, for archives that are to give it a whole report: the
+// Surface, its SurfaceTexture, the list's two Textures, the palettes of the texture and of the
+// surface, and the two palettes the report looks up by id.
+namespace report_ids {
+inline constexpr std::uint32_t kSurface = 0x080003E4;
+inline constexpr std::uint32_t kSurfaceTexture = 0x05000A10;
+inline constexpr std::uint32_t kTexture = 0x06000C30;
+inline constexpr std::uint32_t kMipTexture = 0x06000C31;
+inline constexpr std::uint32_t kTexturePalette = 0x0400112A;
+inline constexpr std::uint32_t kSurfacePalette = 0x04000B20;
+inline constexpr std::uint32_t kFixedPalettes[] = {0x040010BE, 0x04000DC0};
+}  // namespace report_ids
+
 }  // namespace quorvale_dat::build
