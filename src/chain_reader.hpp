@@ -41,20 +41,31 @@ inline constexpr std::size_t kFirstBatch = 2;
 
 inline DatError chain_corruption(std::string text) { return DatError::Corruption{std::move(text)}; }
 
+// The archive as chains are read from it.
+struct ChainSource {
+  ChainSource(const File& archive, std::uint32_t block, std::uint64_t size) noexcept
+      : file(archive),
+        block_size(block),
+        file_size(size),
+        max_blocks(block == 0 ? 0 : size / block + 1) {}
+
+  const File& file;
+  std::uint32_t block_size;
+  std::uint64_t file_size;
+  // Full blocks a chain can visit without visiting one twice; more is corruption.
+  std::uint64_t max_blocks;
+};
+
 class ChainReader {
  public:
   // Reads into `out`, which must hold min(size, file size) bytes. `first_batch` is how many
   // blocks the first read covers.
-  ChainReader(const File& file, std::uint32_t block_size, std::uint64_t file_size,
-              std::uint32_t offset, std::uint32_t size, std::span<std::uint8_t> out,
-              std::size_t first_batch = kFirstBatch)
-      : file_(file),
-        block_size_(block_size),
-        file_size_(file_size),
+  ChainReader(const ChainSource& source, std::uint32_t offset, std::uint32_t size,
+              std::span<std::uint8_t> out, std::size_t first_batch = kFirstBatch)
+      : src_(source),
         start_(offset),
         remaining_(size),
         current_(offset),
-        max_blocks_(block_size == 0 ? 0 : file_size / block_size + 1),
         first_batch_(std::clamp<std::size_t>(first_batch, 1, kMaxBatch)),
         out_(out) {}
 
@@ -76,7 +87,7 @@ class ChainReader {
         return Unexpected(chain_corruption("block at offset " + detail::hex8(current_) +
                                            " leaves no room for its payload"));
       }
-      if (block_size_ <= 4) {
+      if (src_.block_size <= 4) {
         if (auto r = read_one_block(); !r) return Unexpected(std::move(r.error()));
         continue;
       }
@@ -88,7 +99,7 @@ class ChainReader {
   }
 
  private:
-  [[nodiscard]] std::uint32_t payload_size() const noexcept { return block_size_ - 4; }
+  [[nodiscard]] std::uint32_t payload_size() const noexcept { return src_.block_size - 4; }
 
   // Without revisiting blocks a chain supplies at most the file's own bytes; one that supplies
   // more is corrupt. Only a stored size beyond the file's size can get here.
@@ -99,12 +110,12 @@ class ChainReader {
 
   // Accounts for a block with a non-zero pointer, which supplies a full payload.
   [[nodiscard]] Expected<void, DatError> count_block() {
-    if (block_size_ <= 4) {
-      return Unexpected(chain_corruption("block size " + std::to_string(block_size_) +
+    if (src_.block_size <= 4) {
+      return Unexpected(chain_corruption("block size " + std::to_string(src_.block_size) +
                                          " leaves no room for a payload (block at offset " +
                                          detail::hex8(current_) + ")"));
     }
-    if (++blocks_ > max_blocks_) {
+    if (++blocks_ > src_.max_blocks) {
       return Unexpected(chain_corruption("block chain at offset " + detail::hex8(start_) +
                                          " visits more blocks than the file holds"));
     }
@@ -117,11 +128,11 @@ class ChainReader {
     const std::uint64_t payload = static_cast<std::uint64_t>(current_) + 4 + already;
     const std::uint32_t n = remaining_ - already;
     if (written_ + already + n > out_.size()) {
-      if (payload + n > file_size_) return Unexpected(IoError::short_read());
+      if (payload + n > src_.file_size) return Unexpected(IoError::short_read());
       return Unexpected(oversupplied());
     }
     auto target = out_.subspan(static_cast<std::size_t>(written_ + already), n);
-    if (auto r = utils::read_exact_at_compat(file_, target, payload); !r) {
+    if (auto r = utils::read_exact_at_compat(src_.file, target, payload); !r) {
       return Unexpected(std::move(r.error()));
     }
     written_ += remaining_;
@@ -132,7 +143,7 @@ class ChainReader {
   // One block exactly as the format reads it: the pointer, then the payload.
   [[nodiscard]] Expected<void, DatError> read_one_block() {
     std::uint8_t pointer_bytes[4];
-    if (auto r = utils::read_exact_at_compat(file_, pointer_bytes, current_); !r) {
+    if (auto r = utils::read_exact_at_compat(src_.file, pointer_bytes, current_); !r) {
       return Unexpected(std::move(r.error()));
     }
     const auto next = detail::load_le<std::uint32_t>(pointer_bytes);
@@ -141,16 +152,16 @@ class ChainReader {
     const std::uint32_t n = std::min(remaining_, payload_size());
     const std::uint64_t payload = static_cast<std::uint64_t>(current_) + 4;
     if (written_ + n > out_.size()) {
-      if (payload + n > file_size_) return Unexpected(IoError::short_read());
+      if (payload + n > src_.file_size) return Unexpected(IoError::short_read());
       return Unexpected(oversupplied());
     }
     auto target = out_.subspan(static_cast<std::size_t>(written_), n);
-    if (auto r = utils::read_exact_at_compat(file_, target, payload); !r) {
+    if (auto r = utils::read_exact_at_compat(src_.file, target, payload); !r) {
       return Unexpected(std::move(r.error()));
     }
     written_ += n;
     remaining_ -= n;
-    if (next != static_cast<std::uint64_t>(current_) + block_size_) contiguous_ = false;
+    if (next != static_cast<std::uint64_t>(current_) + src_.block_size) contiguous_ = false;
     current_ = next;
     return {};
   }
@@ -161,7 +172,7 @@ class ChainReader {
     // Plan: block j at current + j * block_size, with the payload it would supply.
     // In 64 bits: with a block size near 2^32 the sum would wrap to a plan of no blocks.
     const std::uint64_t needed = (std::uint64_t{remaining_} + payload_size() - 1) / payload_size();
-    const std::uint64_t room = (kMaxBlockOffset - current_) / block_size_ + 1;
+    const std::uint64_t room = (kMaxBlockOffset - current_) / src_.block_size + 1;
     const std::size_t most =
         static_cast<std::size_t>(std::min<std::uint64_t>({batch, needed, room}));
     std::array<std::uint32_t, kMaxBatch> payload_sizes;
@@ -172,7 +183,7 @@ class ChainReader {
           static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining_ - planned, payload_size()));
       // Only blocks that end inside the file and whose payloads fit the buffer are read ahead;
       // a block that does not is read on its own, which reports why.
-      if (current_ + k * std::uint64_t{block_size_} + 4 + n > file_size_) break;
+      if (current_ + k * std::uint64_t{src_.block_size} + 4 + n > src_.file_size) break;
       if (written_ + planned + n > out_.size()) break;
       payload_sizes[k] = n;
       planned += n;
@@ -183,9 +194,8 @@ class ChainReader {
     }
 
     std::array<std::array<std::uint8_t, 4>, kMaxBatch> pointers;
-    const ssize_t got = k == 1 && 4 + std::size_t{payload_sizes[0]} <= kSmallBlock
-                            ? read_single(pointers[0], payload_sizes[0])
-                            : read_vectored(pointers, payload_sizes, k);
+    const ssize_t got =
+        k == 1 ? read_single(pointers, payload_sizes) : read_vectored(pointers, payload_sizes, k);
     // A failed read-ahead says nothing about the chain: read the block on its own, which meets
     // the same failure only if the chain really needs those bytes.
     std::uint64_t available = got < 0 ? 0 : static_cast<std::uint64_t>(got);
@@ -205,7 +215,7 @@ class ChainReader {
       if (auto r = count_block(); !r) return Unexpected(std::move(r.error()));
       written_ += payload_sizes[j];
       remaining_ -= payload_sizes[j];
-      const std::uint64_t following = static_cast<std::uint64_t>(current_) + block_size_;
+      const std::uint64_t following = static_cast<std::uint64_t>(current_) + src_.block_size;
       current_ = next;
       if (next != following) {
         contiguous_ = false;
@@ -215,25 +225,29 @@ class ChainReader {
     return true;
   }
 
-  // The pointer and `n` payload bytes of the current block with one plain positioned read, which
+  // The pointer and payload of the current block alone with one plain positioned read, which
   // costs less than a vectored one. The read goes straight into place over the four output bytes
   // before the payload, which are put back afterwards; a chain's first block, with nothing
-  // before it, goes through a small buffer. Returns what pread returned.
-  ssize_t read_single(std::array<std::uint8_t, 4>& pointer, std::uint32_t n) {
+  // before it, goes through a small buffer, or a vectored read when larger. Returns what the read
+  // returned.
+  ssize_t read_single(std::array<std::array<std::uint8_t, 4>, kMaxBatch>& pointers,
+                      const std::array<std::uint32_t, kMaxBatch>& payload_sizes) {
+    const std::uint32_t n = payload_sizes[0];
     const std::size_t bytes = 4 + std::size_t{n};
     if (written_ >= 4) {
       std::uint8_t* at = out_.data() + written_ - 4;
       std::array<std::uint8_t, 4> kept;
       std::memcpy(kept.data(), at, 4);
       const ssize_t got = pread_all(at, bytes);
-      std::memcpy(pointer.data(), at, 4);
+      std::memcpy(pointers[0].data(), at, 4);
       std::memcpy(at, kept.data(), 4);
       return got;
     }
+    if (bytes > kSmallBlock) return read_vectored(pointers, payload_sizes, 1);
     std::array<std::uint8_t, kSmallBlock> block;
     const ssize_t got = pread_all(block.data(), bytes);
     if (got == static_cast<ssize_t>(bytes)) {
-      std::memcpy(pointer.data(), block.data(), 4);
+      std::memcpy(pointers[0].data(), block.data(), 4);
       std::memcpy(out_.data() + written_, block.data() + 4, n);
     }
     return got;
@@ -242,7 +256,7 @@ class ChainReader {
   ssize_t pread_all(std::uint8_t* into, std::size_t bytes) const {
     ssize_t got = -1;
     do {
-      got = ::pread(file_.fd(), into, bytes, static_cast<off_t>(current_));
+      got = ::pread(src_.file.fd(), into, bytes, static_cast<off_t>(current_));
     } while (got < 0 && errno == EINTR);
     return got;
   }
@@ -260,18 +274,16 @@ class ChainReader {
     }
     ssize_t got = -1;
     do {
-      got = ::preadv(file_.fd(), iov.data(), static_cast<int>(2 * k), static_cast<off_t>(current_));
+      got = ::preadv(src_.file.fd(), iov.data(), static_cast<int>(2 * k),
+                     static_cast<off_t>(current_));
     } while (got < 0 && errno == EINTR);
     return got;
   }
 
-  const File& file_;
-  std::uint32_t block_size_;
-  std::uint64_t file_size_;
+  ChainSource src_;
   std::uint32_t start_;
   std::uint32_t remaining_;
   std::uint32_t current_;
-  std::uint64_t max_blocks_;
   std::size_t first_batch_;
   std::span<std::uint8_t> out_;
   std::uint64_t blocks_ = 0;

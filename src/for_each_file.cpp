@@ -31,16 +31,12 @@ constexpr std::uint64_t kMaxSkip = 1024 * kWindowBytes;
 
 class FileWalker {
  public:
-  FileWalker(const File& file, std::uint32_t block_size, std::uint64_t file_size)
-      : file_(file),
-        block_size_(block_size),
-        file_size_(file_size),
-        max_blocks_(block_size == 0 ? 0 : file_size / block_size + 1) {}
+  explicit FileWalker(const detail::ChainSource& source) : src_(source) {}
 
   // The stored bytes of `e`: a view into this walker's buffers, valid until the next call.
   Expected<std::span<const std::uint8_t>, DatError> stored(const DatFileEntry& e) {
     if (e.size == 0) return std::span<const std::uint8_t>{};
-    if (block_size_ > 4 && e.size <= kMaxWindowRecord) {
+    if (src_.block_size > 4 && e.size <= kMaxWindowRecord) {
       if (auto bytes = from_window(e)) return *bytes;
     }
     return from_chain(e);
@@ -83,15 +79,16 @@ class FileWalker {
     window_start_ = offset;
     window_len_ = 0;
     window_served_ = 0;
-    if (offset >= file_size_) return false;
+    if (offset >= src_.file_size) return false;
     // No larger than the file: a small archive is one window.
     if (window_.empty()) {
-      window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, file_size_)));
+      window_.resize(
+          static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, src_.file_size)));
     }
     const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(window_.size(), file_size_ - offset));
+        static_cast<std::size_t>(std::min<std::uint64_t>(window_.size(), src_.file_size - offset));
     while (window_len_ < want) {
-      const ssize_t got = ::pread(file_.fd(), window_.data() + window_len_, want - window_len_,
+      const ssize_t got = ::pread(src_.file.fd(), window_.data() + window_len_, want - window_len_,
                                   static_cast<off_t>(offset + window_len_));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) break;  // what could not be read is read by the chain reader, or reported
@@ -103,12 +100,12 @@ class FileWalker {
   // Puts the record together from the window if every block it needs lies inside and passes
   // the chain reader's checks; otherwise says why not.
   std::optional<std::size_t> assemble(const DatFileEntry& e, Miss& miss) {
-    if (e.size > file_size_) {
+    if (e.size > src_.file_size) {
       miss = Miss::Elsewhere;
       return std::nullopt;
     }
     if (record_.size() < e.size) record_.resize(std::max<std::size_t>(e.size, 2 * record_.size()));
-    const std::uint32_t payload_size = block_size_ - 4;
+    const std::uint32_t payload_size = src_.block_size - 4;
     const std::uint64_t end = window_end();
     std::uint64_t current = e.offset;
     std::uint32_t remaining = e.size;
@@ -127,14 +124,14 @@ class FileWalker {
         miss = contiguous ? Miss::PastWindow : Miss::Elsewhere;
         return std::nullopt;
       }
-      if (next != 0 && ++blocks > max_blocks_) {
+      if (next != 0 && ++blocks > src_.max_blocks) {
         miss = Miss::Elsewhere;
         return std::nullopt;
       }
       std::copy_n(block + 4, n, record_.data() + written);
       written += n;
       remaining -= n;
-      contiguous = contiguous && next == current + block_size_;
+      contiguous = contiguous && next == current + src_.block_size;
       current = next;
     }
     ++window_served_;
@@ -142,11 +139,10 @@ class FileWalker {
   }
 
   Expected<std::span<const std::uint8_t>, DatError> from_chain(const DatFileEntry& e) {
-    const std::size_t need = detail::ChainReader::buffer_size(e.size, file_size_);
+    const std::size_t need = detail::ChainReader::buffer_size(e.size, src_.file_size);
     if (record_.size() < need) record_.resize(std::max(need, 2 * record_.size()));
     // Read ahead on the first read only while chains have been laid out block after block.
-    detail::ChainReader chain(file_, block_size_, file_size_, e.offset, e.size,
-                              std::span(record_).first(need),
+    detail::ChainReader chain(src_, e.offset, e.size, std::span(record_).first(need),
                               chains_contiguous_ ? detail::kFirstBatch : 1);
     auto n = chain.read();
     if (!n) return Unexpected(std::move(n.error()));
@@ -154,10 +150,7 @@ class FileWalker {
     return std::span<const std::uint8_t>(record_.data(), *n);
   }
 
-  const File& file_;
-  std::uint32_t block_size_;
-  std::uint64_t file_size_;
-  std::uint64_t max_blocks_;
+  detail::ChainSource src_;
   std::vector<std::uint8_t> window_;
   std::uint64_t window_start_ = 0;
   std::size_t window_len_ = 0;
@@ -182,7 +175,7 @@ void DatDatabase::visit_files(void* visitor, VisitFn call) const {
     std::sort(order.begin(), order.end(), by_offset);
   }
 
-  FileWalker walker(file_, header_.block_size, file_size_);
+  FileWalker walker({file_, header_.block_size, file_size_});
   std::vector<std::uint8_t> decompressed;
   for (const std::uint32_t i : order) {
     const DatFileEntry& e = entries[i];
