@@ -6,6 +6,7 @@
 #include "quorvale_dat/expected.hpp"
 #include "quorvale_dat/file.hpp"
 #include "quorvale_dat/file_entry.hpp"
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat/file_type/palette.hpp"
 #include "quorvale_dat/file_type/surface.hpp"
 #include "quorvale_dat/file_type/surface_texture.hpp"
