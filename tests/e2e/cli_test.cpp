@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -239,7 +241,11 @@ TEST(Cli, ExitStatusesAndMessages) {
     std::string err;  // standard error, or its first line when it has more
   };
   const std::vector<Case> cases = {
-      {"no subcommand", {}, 2, "quorvale-dat: A subcommand is required"},
+      {"no subcommand",
+       {},
+       2,
+       "quorvale-dat: a command is required: info, ls, cat, extract, show, surface, texture, "
+       "verify (or help)\n"},
       {"unknown subcommand", {"frob", archive}, 2, ""},
       {"an id that is not one",
        {"show", archive, "0x12G"},
@@ -342,6 +348,151 @@ TEST(Cli, HelpVersionAndManPageText) {
   const RunResult all = run_cli({"--help-all"});
   EXPECT_EQ(all.exit_status, 0);
   EXPECT_NE(all.out.find("--palette"), std::string::npos);
+}
+
+// What a user mistypes: a command, an option given twice, an argument too many. Each gets a
+// message that says what is wrong in the tool's own words, and exit status 2.
+TEST(Cli, MistypedCommandLines) {
+  TempDir dir;
+  const std::string archive = write_archive(dir, example_records());
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;  // the whole of standard error
+  };
+  const std::vector<Case> cases = {
+      {{"inf", archive},
+       "quorvale-dat: unknown command 'inf'; did you mean 'info'?\n"
+       "Try 'quorvale-dat help' for more information.\n"},
+      {{"verfy", archive}, "quorvale-dat: unknown command 'verfy'; did you mean 'verify'?\n"},
+      {{"tex", archive}, "quorvale-dat: unknown command 'tex'; did you mean 'texture'?\n"},
+      {{"frobnicate", archive}, "quorvale-dat: unknown command 'frobnicate'\n"},
+      {{"help", "lss"}, "quorvale-dat: unknown command 'lss'; did you mean 'ls'?\n"},
+      {{"ls", archive, "--type", "4", "--type", "5"},
+       "quorvale-dat: --type is given 2 times; give it once\n"
+       "Try 'quorvale-dat help ls' for more information.\n"},
+      {{"cat", archive, "1", "-o", "a", "-o", "b"},
+       "quorvale-dat: --output is given 2 times; give it once\n"},
+      {{"ls", archive, "extra"}, "quorvale-dat: unexpected argument 'extra' for ls\n"},
+      {{"ls", archive, "--frob"}, "quorvale-dat: unknown option '--frob' for ls\n"},
+      {{"cat", archive, "1", "-o"}, "quorvale-dat: --output needs a value\n"},
+      {{"cat", archive}, "quorvale-dat: ID is required\n"},
+      {{"texture", archive, "--all", "d", "--format", "raw"},
+       "quorvale-dat: texture: --all DIR takes no ID, -o, --palette or --format\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    const RunResult run = run_cli(c.args);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.err.starts_with(c.err)) << run.err;
+  }
+}
+
+TEST(Cli, HelpCommand) {
+  const RunResult top = run_cli({"help"});
+  EXPECT_EQ(top.exit_status, 0) << top.err;
+  EXPECT_EQ(top.out, run_cli({"--help"}).out);
+  for (const char* command :
+       {"info", "ls", "cat", "extract", "show", "surface", "texture", "verify"}) {
+    SCOPED_TRACE(command);
+    const RunResult help = run_cli({"help", command});
+    EXPECT_EQ(help.exit_status, 0) << help.err;
+    EXPECT_EQ(help.out, run_cli({command, "--help"}).out);
+    EXPECT_NE(help.out.find(std::string("Usage: quorvale-dat ") + command), std::string::npos)
+        << help.out;
+  }
+  // Every id option says how ids are written.
+  for (const char* command : {"cat", "show", "surface", "texture"}) {
+    const RunResult help = run_cli({"help", command});
+    EXPECT_NE(help.out.find("id (0x and hexadecimal digits, or decimal)"), std::string::npos)
+        << command;
+  }
+}
+
+// An id given on the command line must name a record of the type the command expects: exit 2,
+// whether or not the record or even the archive is there. A reference inside the archive of the
+// wrong type is the archive's fault: 65.
+TEST(Cli, CommandsCheckTheTypeOfTheirRecords) {
+  TempDir dir;
+  Records records = example_records();
+  records.push_back(texture_record(0x06000002, 1, 1, kP8, {0}, 0x06000ABC));
+  const std::string archive = write_archive(dir, records);
+  const std::string png = (dir.path() / "t.png").string();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"surface", archive, "0x06000ABC"},
+       2,
+       "quorvale-dat: record 0x06000ABC is a texture, not a surface\n"},
+      {{"surface", archive, "0x0A000001"},
+       2,
+       "quorvale-dat: record 0x0A000001 is of type 0x0A, not a surface\n"},
+      {{"surface", (dir.path() / "missing.dat").string(), "0x05000ABC"},
+       2,
+       "quorvale-dat: record 0x05000ABC is a texture list, not a surface\n"},
+      {{"texture", archive, "0x080003E4", "-o", png},
+       2,
+       "quorvale-dat: record 0x080003E4 is a surface, not a texture\n"},
+      {{"texture", archive, "0x06000ABC", "-o", png, "--palette", "0x06000ABC"},
+       2,
+       "quorvale-dat: --palette: record 0x06000ABC is a texture, not a palette\n"},
+      {{"texture", archive, "0x06000002", "-o", png},
+       65,
+       "quorvale-dat: texture 0x06000002: default palette 0x06000ABC is a texture, not a "
+       "palette\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[2]);
+    const RunResult run = run_cli(c.args);
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.err.starts_with(c.err)) << run.err;
+    EXPECT_FALSE(fs::exists(png));
+  }
+}
+
+// The archive is read at offsets: anything but a regular file or a block device is refused at
+// once, before an open that could block.
+TEST(Cli, RefusesArchivesThatAreNotFiles) {
+  TempDir dir;
+  const std::string archive = write_archive(dir, example_records());
+  const fs::path fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string cli = QUORVALE_DAT_CLI_PATH;
+  struct Case {
+    std::string name;
+    std::string command;  // run by bash
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"a FIFO", "'" + cli + "' info '" + fifo.string() + "'",
+       "quorvale-dat: cannot open " + fifo.string() +
+           ": a pipe or FIFO, not a regular file or block device\n"},
+      {"verify of a FIFO", "'" + cli + "' verify '" + fifo.string() + "'",
+       "quorvale-dat: cannot open " + fifo.string() +
+           ": a pipe or FIFO, not a regular file or block device\n"},
+      {"a process substitution", "'" + cli + "' ls <(cat '" + archive + "')",
+       ": a pipe or FIFO, not a regular file or block device\n"},
+      {"a pipe on standard input", "cat '" + archive + "' | '" + cli + "' show /dev/stdin 1",
+       "quorvale-dat: cannot open /dev/stdin: a pipe or FIFO, not a regular file or block "
+       "device\n"},
+      {"a character device", "'" + cli + "' surface /dev/null",
+       "quorvale-dat: cannot open /dev/null: a character device, not a regular file or block "
+       "device\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.timeout = std::chrono::milliseconds(20000);
+    const RunResult run = quorvale_dat::test::run_program("/bin/bash", {"-c", c.command}, options);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, 66);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.err.ends_with(c.err)) << run.err;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -752,7 +903,10 @@ TEST(Cli, SurfaceOfAnyId) {
   EXPECT_EQ(dangling.exit_status, 65);
   EXPECT_EQ(dangling.err, "quorvale-dat: get texture: not in the archive\n");
 
-  const RunResult not_a_surface = run_cli({"surface", archive, "0x0A000001"});
+  // A surface whose record does not decode is the archive's fault.
+  records.push_back({.id = 0x08000005, .data = {1, 2}});
+  const std::string broken = write_archive(dir, records, "broken.dat");
+  const RunResult not_a_surface = run_cli({"surface", broken, "0x08000005"});
   EXPECT_EQ(not_a_surface.exit_status, 65);
   EXPECT_TRUE(not_a_surface.err.starts_with("quorvale-dat: unpack surface: ")) << not_a_surface.err;
 }
@@ -900,12 +1054,10 @@ TEST(Cli, TexturePaletteAndJpeg) {
   EXPECT_EQ(absent.err, "quorvale-dat: record 0x04000003: not in the archive\n");
 
   const RunResult jpeg_run =
-      run_cli({"texture", archive, "0x06000002", "-o", (dir.path() / "photo.png").string()});
+      run_cli({"texture", archive, "0x06000002", "-o", (dir.path() / "photo.jpg").string()});
   EXPECT_EQ(jpeg_run.exit_status, 0);
-  EXPECT_EQ(jpeg_run.err, "quorvale-dat: texture 0x06000002 holds JPEG data: writing " +
-                              (dir.path() / "photo.jpg").string() + "\n");
+  EXPECT_EQ(jpeg_run.err, "");
   EXPECT_EQ(read_bytes(dir.path() / "photo.jpg"), jpeg);
-  EXPECT_FALSE(fs::exists(dir.path() / "photo.png"));
 
   const RunResult not_jpeg =
       run_cli({"texture", archive, "0x06000003", "-o", (dir.path() / "x.jpeg").string()});
@@ -934,7 +1086,9 @@ TEST(Cli, TextureFailuresNameTheTexture) {
       {"0x06000001", 65,
        "texture 0x06000001: A8R8G8B8 at 4x4 needs 64 bytes of pixel data, the texture holds 63"},
       {"0x06000002", 65, "texture 0x06000002: palette 0x04000009: not in the archive"},
-      {"0x06000003", 65, "texture 0x06000003: format CustomLscapeAlpha (244) has no export"},
+      {"0x06000003", 65,
+       "texture 0x06000003: format CustomLscapeAlpha (244) has no export as an image; --format "
+       "raw writes its pixel data as stored"},
       {"0x06000004", 65,
        "texture 0x06000004: palette 0x04000005: While parsing field 'colors' in Palette: failed "
        "to fill whole buffer"},
@@ -958,6 +1112,146 @@ TEST(Cli, TextureFailuresNameTheTexture) {
       << run.err;
   EXPECT_TRUE(read_png(all / "0x06000006.png").has_value());
   EXPECT_EQ(std::distance(fs::directory_iterator(all), fs::directory_iterator()), 1);
+}
+
+// -o writes exactly the file it names; its extension or --format says what goes in it, and a
+// name that cannot hold what would be written is refused before anything is written.
+TEST(Cli, TextureAndCatOutputs) {
+  TempDir dir;
+  const Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 0xFF, 0xD9};
+  const std::string archive =
+      write_archive(dir, {texture_record(0x06000001, 2, 1, kP8, {0, 1}, 0x04000001),
+                          palette_record(0x04000001, {0xFF000000, 0xFFFFFFFF}),
+                          texture_record(0x06000002, 8, 8, 500, jpeg),
+                          texture_record(0x06000003, 1, 1, 244, {7})});
+  const Bytes png_magic = {0x89, 'P', 'N', 'G'};
+  enum class Written { Nothing, Png, Jpeg, P8Data, LscapeData };
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;  // after "texture ARCHIVE"; FILE stands for the output
+    std::string file;               // the -o name, in the test's folder
+    int status;
+    Written written;
+    std::string err;  // the first line of standard error
+  };
+  const std::vector<Case> cases = {
+      {"PNG by name", {"0x06000001", "-o", "FILE"}, "a.png", 0, Written::Png, ""},
+      {"PNG by name, upper case", {"0x06000001", "-o", "FILE"}, "A.PNG", 0, Written::Png, ""},
+      {"no extension: the texture's own", {"0x06000001", "-o", "FILE"}, "a", 0, Written::Png, ""},
+      {"JPEG by name", {"0x06000002", "-o", "FILE"}, "b.jpeg", 0, Written::Jpeg, ""},
+      {"JPEG without an extension", {"0x06000002", "-o", "FILE"}, "b", 0, Written::Jpeg, ""},
+      {"--format wins over the name",
+       {"0x06000002", "-o", "FILE", "--format", "jpeg"},
+       "b.png",
+       0,
+       Written::Jpeg,
+       ""},
+      {"raw pixel data",
+       {"0x06000001", "-o", "FILE", "--format", "raw"},
+       "a.bin",
+       0,
+       Written::P8Data,
+       ""},
+      {"raw data of a format without an image export",
+       {"0x06000003", "-o", "FILE", "--format", "raw"},
+       "c.raw",
+       0,
+       Written::LscapeData,
+       ""},
+      {"JPEG data under a .png name",
+       {"0x06000002", "-o", "FILE"},
+       "b.png",
+       2,
+       Written::Nothing,
+       "quorvale-dat: texture 0x06000002 holds JPEG data, which cannot be written as PNG: write it "
+       "as JPEG (a .jpg name or --format jpeg) or as stored (--format raw)"},
+      {"pixels under a .jpg name",
+       {"0x06000001", "-o", "FILE"},
+       "a.jpg",
+       2,
+       Written::Nothing,
+       "quorvale-dat: texture 0x06000001 is P8 data, which cannot be written as JPEG: write it as "
+       "PNG (a .png name or --format png) or as stored (--format raw)"},
+      {"--format png of JPEG data",
+       {"0x06000002", "-o", "FILE", "--format", "png"},
+       "b",
+       2,
+       Written::Nothing,
+       "quorvale-dat: texture 0x06000002 holds JPEG data, which cannot be written as PNG"},
+      {"an extension of no format written here",
+       {"0x06000001", "-o", "FILE"},
+       "a.gif",
+       2,
+       Written::Nothing,
+       "quorvale-dat: texture: FILE: the name ends in .gif, which names no format written here: "
+       "name the file .png or .jpg, or give --format png, jpeg or raw"},
+      {"an unknown --format",
+       {"0x06000001", "-o", "FILE", "--format", "gif"},
+       "a.png",
+       2,
+       Written::Nothing,
+       ""},
+      {"--palette with raw data",
+       {"0x06000001", "-o", "FILE", "--format", "raw", "--palette", "0x04000001"},
+       "a.bin",
+       2,
+       Written::Nothing,
+       "quorvale-dat: texture: --palette has no use with --format raw"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = dir.path() / c.file;
+    fs::remove(file);
+    std::vector<std::string> args = {"texture", archive};
+    for (const std::string& a : c.args) args.push_back(a == "FILE" ? file.string() : a);
+    const RunResult run = run_cli(args);
+    EXPECT_EQ(run.exit_status, c.status) << run.err;
+    EXPECT_EQ(run.out, "");
+    std::string err = c.err;
+    if (const std::size_t at = err.find("FILE"); at != std::string::npos) {
+      err.replace(at, 4, file.string());
+    }
+    EXPECT_TRUE(run.err.starts_with(err)) << run.err;
+    // Only the named file, if any, appears.
+    std::vector<fs::path> made;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      if (e.path().string() != archive) made.push_back(e.path());
+    }
+    switch (c.written) {
+      case Written::Nothing:
+        EXPECT_TRUE(made.empty()) << made.front();
+        break;
+      case Written::Png:
+        ASSERT_EQ(made, std::vector<fs::path>{file});
+        EXPECT_TRUE(read_bytes(file).size() > 4 &&
+                    std::equal(png_magic.begin(), png_magic.end(), read_bytes(file).begin()));
+        break;
+      case Written::Jpeg:
+        ASSERT_EQ(made, std::vector<fs::path>{file});
+        EXPECT_EQ(read_bytes(file), jpeg);
+        break;
+      case Written::P8Data:
+        ASSERT_EQ(made, std::vector<fs::path>{file});
+        EXPECT_EQ(read_bytes(file), (Bytes{0, 1}));
+        break;
+      case Written::LscapeData:
+        ASSERT_EQ(made, std::vector<fs::path>{file});
+        EXPECT_EQ(read_bytes(file), (Bytes{7}));
+        break;
+    }
+    fs::remove(file);
+  }
+
+  // "-o -" is standard output, for texture and cat alike.
+  const RunResult png_out = run_cli({"texture", archive, "0x06000001", "-o", "-"});
+  EXPECT_EQ(png_out.exit_status, 0) << png_out.err;
+  EXPECT_TRUE(png_out.out.starts_with("\x89PNG"));
+  const RunResult jpeg_out = run_cli({"texture", archive, "0x06000002", "--output", "-"});
+  EXPECT_EQ(jpeg_out.out, as_text(jpeg));
+  const RunResult cat_out = run_cli({"cat", archive, "0x04000001", "-o", "-"});
+  EXPECT_EQ(cat_out.exit_status, 0);
+  EXPECT_EQ(cat_out.out, run_cli({"cat", archive, "0x04000001"}).out);
+  EXPECT_FALSE(fs::exists("-"));
 }
 
 // ---------------------------------------------------------------------------------------------

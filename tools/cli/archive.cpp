@@ -1,20 +1,77 @@
 #include "archive.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
 #include "ids.hpp"
+#include "quorvale_dat/io_error.hpp"
 
 namespace quorvale_dat::cli {
 
+namespace {
+
+// A descriptor closed when it goes out of scope.
+struct ScopedFd {
+  int fd = -1;
+  ScopedFd() = default;
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  ~ScopedFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string_view file_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a pipe or FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a file";
+}
+
+// Opens `path` without blocking and refuses what the archive cannot be: anything but a regular
+// file or a block device. Opening a FIFO blocks until a writer comes, and a pipe
+// (`<(cat archive)`) cannot be read at an offset. O_NONBLOCK keeps the open from blocking and
+// O_NOCTTY from taking a terminal.
+Expected<void, Failure> open_checked(const std::string& path, ScopedFd& probe) {
+  const auto refused = [&](const std::string& why) {
+    return Unexpected(Failure{kExitNoInput, "cannot open " + path + ": " + why});
+  };
+  do {
+    probe.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (probe.fd < 0 && errno == EINTR);
+  if (probe.fd < 0) return refused(IoError::from_os(errno).display());
+  struct stat st {};
+  if (::fstat(probe.fd, &st) != 0) return refused(IoError::from_os(errno).display());
+  if (S_ISDIR(st.st_mode)) return refused(IoError::from_os(EISDIR).display());
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    return refused(std::string(file_kind(st.st_mode)) + ", not a regular file or block device");
+  }
+  return {};
+}
+
+}  // namespace
+
+Expected<void, Failure> check_archive_file(const std::string& path) {
+  ScopedFd probe;
+  return open_checked(path, probe);
+}
+
 Expected<DatDatabase, Failure> open_archive(const std::string& path) {
-  auto db = DatDatabase::open(path);
+  // The library then opens this very file through the descriptor, so that a path replaced in
+  // between changes nothing.
+  ScopedFd probe;
+  if (auto checked = open_checked(path, probe); !checked) return Unexpected(checked.error());
+  const std::string through_fd = "/proc/self/fd/" + std::to_string(probe.fd);
+  auto db = DatDatabase::open(::access(through_fd.c_str(), F_OK) == 0 ? through_fd : path);
   if (db) return std::move(*db);
   const DatError& error = db.error();
   if (const auto* path_error = error.get_if<DatError::PathError>()) {
     return Unexpected(
         Failure{kExitNoInput, "cannot open " + path + ": " + path_error->source.display()});
-  }
-  // A directory opens for reading; its first read, of the header, fails.
-  if (const IoError* io = io_root(error); io != nullptr && io->kind() == ErrorKind::IsADirectory) {
-    return Unexpected(Failure{kExitNoInput, "cannot open " + path + ": " + io->display()});
   }
   return Unexpected(failure(path, error));
 }

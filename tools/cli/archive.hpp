@@ -12,9 +12,14 @@
 
 namespace quorvale_dat::cli {
 
-// Opens the archive. A path that cannot be opened, or names a directory, is kExitNoInput; a file
-// that opens but is not a readable archive (a short header, a broken directory) is kExitData.
+// Opens the archive. A path that cannot be opened, or names a directory, a FIFO, a pipe, a socket
+// or a character device, is kExitNoInput, at once; a file that opens but is not a readable archive
+// (a short header, a broken directory) is kExitData.
 [[nodiscard]] Expected<DatDatabase, Failure> open_archive(const std::string& path);
+
+// The check open_archive makes before opening, alone, for commands that open the archive in
+// other ways: kExitNoInput unless `path` opens and is a regular file or a block device.
+[[nodiscard]] Expected<void, Failure> check_archive_file(const std::string& path);
 
 // A record named on the command line: absent is kExitAbsent, "record 0x06000C30: not in the
 // archive".

@@ -6,6 +6,7 @@
 #include "commands.hpp"
 #include "output.hpp"
 #include "progress.hpp"
+#include "quorvale_dat/format.hpp"
 
 namespace quorvale_dat::cli {
 
@@ -16,7 +17,7 @@ Result run_extract(const ExtractOptions& options) {
   if (!dir) return Unexpected(std::move(dir.error()));
 
   const auto wanted = [&](const DatFileEntry& e) {
-    return !options.type || type_of(e.id) == *options.type;
+    return !options.type || type_byte(record_type(e.id)) == *options.type;
   };
   const auto count =
       static_cast<std::size_t>(std::count_if(db->files().begin(), db->files().end(), wanted));

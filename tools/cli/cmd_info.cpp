@@ -22,25 +22,24 @@ struct Summary {
 Summary summarize(const FileMap& files) {
   Summary s;
   for (const DatFileEntry& e : files) {
-    ++s.per_type[type_of(e.id)];
+    ++s.per_type[type_byte(record_type(e.id))];
     if (e.is_compressed()) ++s.compressed;
   }
   return s;
 }
 
 std::string_view plural_type_name(std::uint8_t type) {
-  switch (type) {
-    case kPaletteType:
+  switch (static_cast<RecordType>(type)) {
+    case RecordType::Palette:
       return "palettes";
-    case kSurfaceTextureType:
+    case RecordType::SurfaceTexture:
       return "texture lists";
-    case kTextureType:
+    case RecordType::Texture:
       return "textures";
-    case kSurfaceType:
+    case RecordType::Surface:
       return "surfaces";
-    default:
-      return "";
   }
+  return "";
 }
 
 // The version string's bytes up to the last non-NUL one, printable ASCII as is and the rest as
@@ -153,7 +152,7 @@ void print_json_document(const std::string& path, const DatDatabase& db, const S
     Json t = Json::object();
     t["type"] = type;
     t["type_hex"] = hex2(type);
-    const std::string_view name = type_name(type);
+    const std::string_view name = record_type_name(static_cast<RecordType>(type));
     t["name"] = name.empty() ? Json(nullptr) : Json(std::string(name));
     t["count"] = count;
     types.push_back(std::move(t));

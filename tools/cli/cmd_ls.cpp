@@ -12,7 +12,8 @@ namespace quorvale_dat::cli {
 namespace {
 
 bool selected(const LsOptions& options, const DatFileEntry& e) {
-  return options.range.contains(e.id) && (!options.type || type_of(e.id) == *options.type);
+  return options.range.contains(e.id) &&
+         (!options.type || type_byte(record_type(e.id)) == *options.type);
 }
 
 std::string right_aligned(const std::string& text, std::size_t width) {
@@ -31,7 +32,7 @@ Result run_ls(const LsOptions& options) {
       if (!selected(options, e)) continue;
       Json j = Json::object();
       put_id(j, "id", e.id);
-      j["type"] = type_of(e.id);
+      j["type"] = type_byte(record_type(e.id));
       j["size"] = e.size;
       put_offset(j, "flags", e.bit_flags);
       j["compressed"] = e.is_compressed();

@@ -138,18 +138,17 @@ Expected<std::optional<Shown>, Failure> decode(std::uint32_t id,
     }
     return show(*result);
   };
-  switch (type_of(id)) {
-    case kPaletteType:
+  switch (record_type(id)) {
+    case RecordType::Palette:
       return decoded(ft::Palette::unpack(bytes), show_palette);
-    case kSurfaceTextureType:
+    case RecordType::SurfaceTexture:
       return decoded(ft::SurfaceTexture::unpack(bytes), show_surface_texture);
-    case kTextureType:
+    case RecordType::Texture:
       return decoded(ft::Texture::unpack(bytes), show_texture);
-    case kSurfaceType:
+    case RecordType::Surface:
       return decoded(ft::Surface::unpack(bytes), show_surface);
-    default:
-      return std::optional<Shown>();
   }
+  return std::optional<Shown>();
 }
 
 std::string hex_string(const std::vector<std::uint8_t>& bytes) {
@@ -173,8 +172,8 @@ Result run_show(const ShowOptions& options) {
   auto shown = decode(options.id, *bytes);
   if (!shown) return Unexpected(std::move(shown.error()));
 
-  const std::uint8_t type = type_of(options.id);
-  const std::string_view name = type_name(type);
+  const std::uint8_t type = type_byte(record_type(options.id));
+  const std::string_view name = record_type_name(record_type(options.id));
   if (options.json) {
     Json doc = Json::object();
     put_id(doc, "id", options.id);

@@ -1,7 +1,7 @@
-// quorvale-dat texture ARCHIVE ID -o FILE.png [--palette ID]: a texture as a PNG file (or, for
-// CustomRawJpeg, the JPEG file it holds). texture ARCHIVE --all DIR: every texture into DIR.
+// quorvale-dat texture ARCHIVE ID -o FILE [--format png|jpeg|raw] [--palette ID]: a texture as a
+// PNG file, the JPEG file a CustomRawJpeg texture holds, or its pixel data as stored.
+// texture ARCHIVE --all DIR: every texture into DIR, as PNG or JPEG.
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,6 +32,10 @@ Expected<std::vector<std::uint32_t>, Failure> palette_colours(const DatDatabase&
                                                               const ft::Texture& texture,
                                                               std::optional<std::uint32_t> chosen) {
   const std::uint32_t palette_id = chosen.value_or(texture.default_palette_id.value_or(0));
+  // A palette named on the command line was checked before the archive was opened.
+  if (auto mismatch = type_mismatch(palette_id, RecordType::Palette, "default palette")) {
+    return Unexpected(Failure{kExitData, "texture " + hex8(texture_id) + ": " + *mismatch});
+  }
   auto bytes =
       chosen ? fetch_requested(db, palette_id)
              : fetch_referenced(db, palette_id,
@@ -45,20 +49,44 @@ Expected<std::vector<std::uint32_t>, Failure> palette_colours(const DatDatabase&
   return std::move(palette->colors);
 }
 
-// The file contents for texture `id`, whose record is `bytes`.
+// Why texture `name`, which exports as `holds`, cannot be written as the other image format, and
+// how it can be.
+Failure format_mismatch(const std::string& name, const ft::SurfacePixelFormat& format,
+                        Export holds) {
+  const std::string text =
+      holds == Export::Jpeg
+          ? name +
+                " holds JPEG data, which cannot be written as PNG: write it as JPEG (a .jpg "
+                "name or --format jpeg)"
+          : name + " is " + format.name() +
+                " data, which cannot be written as JPEG: write it as PNG (a .png name or "
+                "--format png)";
+  return Failure{kExitUsage, text + " or as stored (--format raw)"};
+}
+
+// The file contents for texture `id`, whose record is `bytes`, in the format `wanted`, or in the
+// texture's own (JPEG for CustomRawJpeg, else PNG) without one.
 Expected<Exported, Failure> export_texture(const DatDatabase& db, std::uint32_t id,
                                            const std::vector<std::uint8_t>& bytes,
-                                           std::optional<std::uint32_t> chosen_palette) {
+                                           std::optional<std::uint32_t> chosen_palette,
+                                           std::optional<TextureFormat> wanted = std::nullopt) {
   const std::string name = "texture " + hex8(id);
   auto texture = ft::Texture::unpack(bytes);
   if (!texture) return Unexpected(failure(name, texture.error()));
   const ft::SurfacePixelFormat format = texture->format();
 
-  switch (export_of(format)) {
+  const Export holds = export_of(format);
+  if (wanted == TextureFormat::Raw) return Exported{std::move(texture->source_data), false};
+  if (holds != Export::Unsupported && wanted &&
+      (*wanted == TextureFormat::Jpeg) != (holds == Export::Jpeg)) {
+    return Unexpected(format_mismatch(name, format, holds));
+  }
+  switch (holds) {
     case Export::Unsupported:
       return Unexpected(Failure{kExitData, name + ": format " + format.name() + " (" +
                                                std::to_string(texture->format_raw) +
-                                               ") has no export"});
+                                               ") has no export as an image; --format raw writes "
+                                               "its pixel data as stored"});
     case Export::Jpeg: {
       const std::vector<std::uint8_t>& data = texture->source_data;
       if (data.size() < 2 || data[0] != 0xFF || data[1] != 0xD8) {
@@ -88,26 +116,16 @@ Expected<Exported, Failure> export_texture(const DatDatabase& db, std::uint32_t 
   return Exported{std::move(*png), false};
 }
 
-// FILE.png becomes FILE.jpg for JPEG data; a .jpg or .jpeg name stays as it is.
-std::filesystem::path jpeg_path(std::filesystem::path path) {
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (ext != ".jpg" && ext != ".jpeg") path.replace_extension(".jpg");
-  return path;
-}
-
 Result export_one(const DatDatabase& db, const TextureOptions& options) {
   auto bytes = fetch_requested(db, *options.id);
   if (!bytes) return Unexpected(std::move(bytes.error()));
-  auto exported = export_texture(db, *options.id, *bytes, options.palette);
+  auto exported = export_texture(db, *options.id, *bytes, options.palette, options.format);
   if (!exported) return Unexpected(std::move(exported.error()));
-  std::filesystem::path path = *options.output;
-  if (exported->jpeg) {
-    path = jpeg_path(path);
-    error_line("texture " + hex8(*options.id) + " holds JPEG data: writing " + path.string());
+  if (*options.output == "-") {
+    out_bytes(exported->bytes);
+    return {};
   }
-  return write_file(path, exported->bytes);
+  return write_file(*options.output, exported->bytes);
 }
 
 Result export_all(const DatDatabase& db, const std::string& dir_path) {
@@ -115,7 +133,7 @@ Result export_all(const DatDatabase& db, const std::string& dir_path) {
   if (!dir) return Unexpected(std::move(dir.error()));
   std::vector<std::uint32_t> ids;
   for (const DatFileEntry& e : db.files()) {
-    if (type_of(e.id) == kTextureType) ids.push_back(e.id);
+    if (record_type(e.id) == RecordType::Texture) ids.push_back(e.id);
   }
 
   Progress progress("texture", ids.size());

@@ -57,10 +57,17 @@ struct SurfaceOptions {
 };
 [[nodiscard]] Result run_surface(const SurfaceOptions& options);
 
+// What `texture` writes: the pixels as a PNG file, the JPEG file a CustomRawJpeg texture holds,
+// or the pixel data as stored.
+enum class TextureFormat { Png, Jpeg, Raw };
+
 struct TextureOptions {
   std::string archive;
-  std::optional<std::uint32_t> id;  // one texture, to `output`
+  std::optional<std::uint32_t> id;  // one texture, to `output` ("-": standard output)
   std::optional<std::string> output;
+  // The format asked for; without it, `output`'s extension decides (.png, .jpg, .jpeg), and a
+  // name without an extension, or "-", takes the texture's own: JPEG for CustomRawJpeg, else PNG.
+  std::optional<TextureFormat> format;
   std::optional<std::uint32_t> palette;
   std::optional<std::string> all_dir;  // every texture, into this directory
 };

@@ -58,19 +58,15 @@ std::string hex2(std::uint8_t byte) {
   return std::string("0x") + kDigits[byte >> 4] + kDigits[byte & 0xFu];
 }
 
-std::string_view type_name(std::uint8_t type) noexcept {
-  switch (type) {
-    case kPaletteType:
-      return "palette";
-    case kSurfaceTextureType:
-      return "texture list";
-    case kTextureType:
-      return "texture";
-    case kSurfaceType:
-      return "surface";
-    default:
-      return "";
-  }
+std::optional<std::string> type_mismatch(std::uint32_t id, RecordType expected,
+                                         std::string_view what) {
+  const RecordType actual = record_type(id);
+  if (actual == expected) return std::nullopt;
+  // Every named type begins with a consonant: "a palette", "a texture list".
+  const std::string_view name = record_type_name(actual);
+  return std::string(what) + " " + hex8(id) + " is " +
+         (name.empty() ? "of type " + hex2(type_byte(actual)) : "a " + std::string(name)) +
+         ", not a " + std::string(record_type_name(expected));
 }
 
 }  // namespace quorvale_dat::cli

@@ -1,4 +1,5 @@
-// Record ids, type bytes and id ranges as the command line spells them.
+// Record ids, type bytes and id ranges as the command line spells them, and the message for a
+// record of the wrong type.
 //
 // An id is "0x" followed by one to eight hexadecimal digits (either case), or a decimal number
 // below 2^32: 0x080003E4 and 134218724 name the same record. Bare hexadecimal without "0x" is
@@ -10,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "quorvale_dat/format.hpp"
 
 namespace quorvale_dat::cli {
 
@@ -32,17 +35,10 @@ struct IdRange {
 // "0x06"
 [[nodiscard]] std::string hex2(std::uint8_t byte);
 
-// The record type named by an id's top byte: "palette", "texture list", "texture", "surface",
-// or an empty string for the others.
-[[nodiscard]] std::string_view type_name(std::uint8_t type) noexcept;
-
-inline constexpr std::uint8_t kPaletteType = 0x04;
-inline constexpr std::uint8_t kSurfaceTextureType = 0x05;
-inline constexpr std::uint8_t kTextureType = 0x06;
-inline constexpr std::uint8_t kSurfaceType = 0x08;
-
-[[nodiscard]] constexpr std::uint8_t type_of(std::uint32_t id) noexcept {
-  return static_cast<std::uint8_t>(id >> 24);
-}
+// The message for a record of the wrong type, or nothing when `id` has the type `expected`:
+// "record 0x06000D00 is a texture, not a palette"; a type without a name is shown by its byte,
+// "record 0x0A000001 is of type 0x0A, not a palette". `what` replaces "record" ("palette").
+[[nodiscard]] std::optional<std::string> type_mismatch(std::uint32_t id, RecordType expected,
+                                                       std::string_view what = "record");
 
 }  // namespace quorvale_dat::cli

@@ -1,14 +1,26 @@
 // quorvale-dat: looks into DAT archives: their header and entries, records as bytes or decoded,
-// textures as PNG files, and whether the archive is sound. Subcommands are in cmd_*.cpp; this
+// textures as image files, and whether the archive is sound. Subcommands are in cmd_*.cpp; this
 // file parses the command line and turns failures into messages and exit statuses.
+//
+// Each subcommand is one row of kCommands: its name, its one-line description and the function
+// that declares its arguments and returns what runs it. Adding a subcommand is adding a row.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "archive.hpp"
 #include "commands.hpp"
 #include "ids.hpp"
 #include "output.hpp"
@@ -22,8 +34,18 @@
 namespace {
 
 namespace cli = quorvale_dat::cli;
+using quorvale_dat::RecordType;
 
-constexpr const char* kExitStatuses =
+// A command line error found after parsing, as a Failure with kExitUsage.
+cli::Result usage(std::string message) {
+  return quorvale_dat::Unexpected(cli::Failure{cli::kExitUsage, std::move(message)});
+}
+
+constexpr const char* kFooter =
+    "Ids are 0x and one to eight hexadecimal digits (0x080003E4) or decimal (134218724); a\n"
+    "type byte (BYTE) is written the same way (0x06 or 6); a range is FROM-TO, two ids, both\n"
+    "included (0x06000000-0x06FFFFFF).\n"
+    "\n"
     "Exit status:\n"
     "  0   success\n"
     "  1   a record named on the command line is not in the archive\n"
@@ -31,6 +53,26 @@ constexpr const char* kExitStatuses =
     "  65  the archive's data is corrupt, or a texture cannot be exported\n"
     "  66  the archive cannot be opened\n"
     "  74  reading or writing failed\n";
+
+constexpr const char* kIdForms = " (0x and hexadecimal digits, or decimal)";
+
+// What a subcommand does once the command line has parsed: `check` finds what is wrong with the
+// command line beyond what CLI11 checks (combinations, the type of an id); then the archive is
+// checked (it must be a regular file or a block device) and `run` runs the command.
+struct Runner {
+  const std::string* archive = nullptr;
+  std::function<cli::Result()> run;
+  std::function<cli::Result()> check = [] { return cli::Result(); };
+};
+
+// kExitUsage when the record `id_text` names is not of type `expected`.
+cli::Result require_type(const std::string& id_text, quorvale_dat::RecordType expected,
+                         std::string_view what = "record") {
+  if (auto mismatch = cli::type_mismatch(*cli::parse_id(id_text), expected, what)) {
+    return usage(std::move(*mismatch));
+  }
+  return {};
+}
 
 CLI::Validator id_check() {
   return CLI::Validator(
@@ -58,26 +100,319 @@ CLI::Validator range_check() {
       "", "RANGE");
 }
 
-// Options whose text is parsed after CLI11 has validated it.
-struct Texts {
-  std::string id;
-  std::string type;
-  std::string range;
-  std::string palette;
-};
-
 std::optional<std::uint8_t> type_byte(const std::string& text) {
   if (text.empty()) return std::nullopt;
   return cli::parse_type_byte(text);
 }
 
-void add_archive(CLI::App* command, std::string& archive) {
-  command->add_option("ARCHIVE", archive, "the DAT archive")->required()->type_name("");
+void add_archive(CLI::App& command, std::string& archive) {
+  command.add_option("ARCHIVE", archive, "the DAT archive (a regular file or a block device)")
+      ->required()
+      ->type_name("");
 }
 
-int usage_error(const std::string& message) {
+void add_id(CLI::App& command, std::string& id, const std::string& description,
+            const std::string& after = "") {
+  command.add_option("ID", id, description + kIdForms + after)->check(id_check())->type_name("");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The subcommands. Every text option is parsed after CLI11 has validated it.
+
+Runner define_info(CLI::App& command) {
+  auto o = std::make_shared<cli::InfoOptions>();
+  add_archive(command, o->archive);
+  command.add_flag("--json", o->json, "print one JSON document");
+  return {&o->archive, [o] { return cli::run_info(*o); }};
+}
+
+Runner define_ls(CLI::App& command) {
+  struct State {
+    cli::LsOptions options;
+    std::string type, range;
+  };
+  auto s = std::make_shared<State>();
+  add_archive(command, s->options.archive);
+  command.add_option("--type", s->type, "only ids with this type byte")
+      ->check(type_check())
+      ->type_name("BYTE");
+  command.add_option("--range", s->range, "only ids FROM to TO, both included")
+      ->check(range_check())
+      ->type_name("FROM-TO");
+  command.add_flag("-l,--long", s->options.long_format, "add size, flags, compression and offset");
+  command.add_flag("--json", s->options.json, "print one JSON document");
+  return {&s->options.archive, [s] {
+            s->options.type = type_byte(s->type);
+            if (!s->range.empty()) s->options.range = *cli::parse_range(s->range);
+            return cli::run_ls(s->options);
+          }};
+}
+
+Runner define_cat(CLI::App& command) {
+  struct State {
+    cli::CatOptions options;
+    std::string id, output;
+  };
+  auto s = std::make_shared<State>();
+  add_archive(command, s->options.archive);
+  add_id(command, s->id, "the record's id");
+  command.get_option("ID")->required();
+  command.add_flag("--raw", s->options.raw, "the bytes as stored, without decompressing them");
+  CLI::Option* output =
+      command
+          .add_option("-o,--output", s->output,
+                      "write to FILE, exactly as named, not standard output; - is standard output")
+          ->type_name("FILE");
+  return {&s->options.archive, [s, output] {
+            s->options.id = *cli::parse_id(s->id);
+            if (*output && s->output != "-") s->options.output = s->output;
+            return cli::run_cat(s->options);
+          }};
+}
+
+Runner define_extract(CLI::App& command) {
+  struct State {
+    cli::ExtractOptions options;
+    std::string type;
+  };
+  auto s = std::make_shared<State>();
+  add_archive(command, s->options.archive);
+  command.add_option("DIR", s->options.dir, "the directory, created when missing")
+      ->required()
+      ->type_name("");
+  command.add_option("--type", s->type, "only ids with this type byte")
+      ->check(type_check())
+      ->type_name("BYTE");
+  return {&s->options.archive, [s] {
+            s->options.type = type_byte(s->type);
+            return cli::run_extract(s->options);
+          }};
+}
+
+Runner define_show(CLI::App& command) {
+  struct State {
+    cli::ShowOptions options;
+    std::string id;
+  };
+  auto s = std::make_shared<State>();
+  add_archive(command, s->options.archive);
+  add_id(command, s->id, "the record's id");
+  command.get_option("ID")->required();
+  command.add_flag("--json", s->options.json, "print one JSON document");
+  return {&s->options.archive, [s] {
+            s->options.id = *cli::parse_id(s->id);
+            return cli::run_show(s->options);
+          }};
+}
+
+Runner define_surface(CLI::App& command) {
+  struct State {
+    cli::SurfaceOptions options;
+    std::string id;
+  };
+  auto s = std::make_shared<State>();
+  add_archive(command, s->options.archive);
+  add_id(command, s->id, "the surface's id", "; 0x080003E4 when left out");
+  return {&s->options.archive,
+          [s] {
+            if (!s->id.empty()) s->options.id = *cli::parse_id(s->id);
+            return cli::run_surface(s->options);
+          },
+          // Only the id asked for is held to its type; the records the report reaches from the
+          // surface are followed as dump_surface_80003e4 follows them.
+          [s] { return s->id.empty() ? cli::Result() : require_type(s->id, RecordType::Surface); }};
+}
+
+// The format a texture's -o name asks for: .png PNG, .jpg and .jpeg JPEG, in either case. "-" and
+// a name without an extension take the texture's own format; any other extension is refused, so
+// that no file holds data of another format than its name says.
+quorvale_dat::Expected<std::optional<cli::TextureFormat>, std::string> format_of_name(
+    const std::string& name) {
+  if (name == "-") return std::nullopt;
+  std::string extension = std::filesystem::path(name).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (extension.empty()) return std::nullopt;
+  if (extension == ".png") return cli::TextureFormat::Png;
+  if (extension == ".jpg" || extension == ".jpeg") return cli::TextureFormat::Jpeg;
+  return quorvale_dat::Unexpected("texture: " + name + ": the name ends in " +
+                                  std::filesystem::path(name).extension().string() +
+                                  ", which names no format written here: name the file .png or "
+                                  ".jpg, or give --format png, jpeg or raw");
+}
+
+Runner define_texture(CLI::App& command) {
+  struct State {
+    cli::TextureOptions options;
+    std::string id, output, palette, format, all;
+  };
+  auto s = std::make_shared<State>();
+  add_archive(command, s->options.archive);
+  add_id(command, s->id, "the texture's id");
+  CLI::Option* output =
+      command
+          .add_option("-o,--output", s->output,
+                      "the file to write, exactly as named; - for standard output. Without "
+                      "--format, a .png name takes PNG and a .jpg or .jpeg name JPEG")
+          ->type_name("FILE");
+  CLI::Option* format =
+      command
+          .add_option("--format", s->format,
+                      "png (the pixels), jpeg (the JPEG a CustomRawJpeg texture holds) or raw "
+                      "(the pixel data as stored)")
+          ->check(CLI::IsMember({"png", "jpeg", "raw"}).description(""))
+          ->type_name("png|jpeg|raw");
+  CLI::Option* palette =
+      command
+          .add_option(
+              "--palette", s->palette,
+              std::string("draw a P8 or Index16 texture with this palette, not its own") + kIdForms)
+          ->check(id_check())
+          ->type_name("ID");
+  CLI::Option* all =
+      command.add_option("--all", s->all, "export every texture into DIR as <id>.png or <id>.jpg")
+          ->type_name("DIR");
+  CLI::Option* id = command.get_option("ID");
+  return {&s->options.archive, [s] { return cli::run_texture(s->options); },
+          [s, id, output, format, palette, all]() -> cli::Result {
+            if (*all) {
+              if (*id || *output || *palette || *format) {
+                return usage("texture: --all DIR takes no ID, -o, --palette or --format");
+              }
+              s->options.all_dir = s->all;
+              return {};
+            }
+            if (!*id || !*output) return usage("texture: give ID and -o FILE, or --all DIR");
+            if (auto checked = require_type(s->id, RecordType::Texture); !checked) return checked;
+            s->options.id = *cli::parse_id(s->id);
+            s->options.output = s->output;
+            if (*palette) {
+              if (auto checked = require_type(s->palette, RecordType::Palette, "--palette: record");
+                  !checked) {
+                return checked;
+              }
+              s->options.palette = *cli::parse_id(s->palette);
+            }
+            if (*format) {
+              s->options.format = s->format == "png"    ? cli::TextureFormat::Png
+                                  : s->format == "jpeg" ? cli::TextureFormat::Jpeg
+                                                        : cli::TextureFormat::Raw;
+            } else {
+              auto named = format_of_name(s->output);
+              if (!named) return usage(std::move(named.error()));
+              s->options.format = *named;
+            }
+            if (*palette && s->options.format == cli::TextureFormat::Raw) {
+              return usage(
+                  "texture: --palette has no use with --format raw, which writes the "
+                  "pixel data as stored");
+            }
+            return {};
+          }};
+}
+
+Runner define_verify(CLI::App& command) {
+  auto o = std::make_shared<cli::VerifyOptions>();
+  add_archive(command, o->archive);
+  command.add_flag("--full", o->full, "also read and decompress every record");
+  command.add_flag("--json", o->json, "print one JSON document");
+  return {&o->archive, [o] { return cli::run_verify(*o); }};
+}
+
+struct Command {
+  const char* name;
+  const char* description;
+  Runner (*define)(CLI::App&);
+};
+
+constexpr Command kCommands[] = {
+    {"info", "Show the header, the entries per type and the directory", define_info},
+    {"ls", "List the entries in ascending id order", define_ls},
+    {"cat", "Write a record's bytes", define_cat},
+    {"extract", "Write every record to DIR/<id>.bin (id as 0x and 8 digits)", define_extract},
+    {"show", "Decode a record by its type byte and print its fields", define_show},
+    {"surface", "Report a surface, its texture and palettes as dump_surface_80003e4 does",
+     define_surface},
+    {"texture", "Export a texture as a PNG (or JPEG, or raw) file, or every texture with --all",
+     define_texture},
+    {"verify", "Check the archive's structure and list every problem", define_verify},
+};
+
+// ---------------------------------------------------------------------------------------------
+// Command line errors
+
+// The number of single-character edits that turn `a` into `b`.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "unknown command 'inf'; did you mean 'info'?": the suggestion is the command that `word` starts
+// or the one fewest edits away, when that is close enough to be a slip.
+std::string unknown_command(std::string_view word, std::span<const std::string> names) {
+  std::string message = "unknown command '" + std::string(word) + "'";
+  const std::string* best = nullptr;
+  std::size_t best_distance = 0;
+  for (const std::string& name : names) {
+    const std::size_t d =
+        word.size() >= 2 && name.starts_with(word) ? 1 : edit_distance(word, name);
+    if (best == nullptr || d < best_distance) {
+      best = &name;
+      best_distance = d;
+    }
+  }
+  if (best != nullptr && best_distance <= std::max<std::size_t>(2, word.size() / 3)) {
+    message += "; did you mean '" + *best + "'?";
+  }
+  return message;
+}
+
+// CLI11's message made readable where it is not: "--output: 1 required FILE missing" becomes
+// "--output needs a value".
+std::string parse_message(const CLI::ParseError& e) {
+  std::string text = e.what();
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && text.ends_with(" missing")) {
+    const std::size_t colon = text.find(':');
+    if (colon != std::string::npos) return text.substr(0, colon) + " needs a value";
+  }
+  return text;
+}
+
+// Arguments left over after parsing (extras are allowed so that they can be named here), and
+// options given more than once (each takes one value; CLI11 is told to keep the last so that the
+// repeat can be reported here).
+std::optional<std::string> leftover_problem(const CLI::App& command) {
+  for (const std::string& extra : command.remaining()) {
+    if (extra.starts_with("-") && extra != "-") {
+      return "unknown option '" + extra + "' for " + command.get_name();
+    }
+    return "unexpected argument '" + extra + "' for " + command.get_name();
+  }
+  for (const CLI::Option* option : command.get_options()) {
+    if (option->get_expected_max() > 0 && option->count() > 1) {
+      return option->get_name() + " is given " + std::to_string(option->count()) +
+             " times; give it once";
+    }
+  }
+  return std::nullopt;
+}
+
+int usage_error(const std::string& message, const std::string& help_command = "") {
   cli::error_line(message);
-  std::fputs("Try 'quorvale-dat --help' for more information.\n", stderr);
+  std::fputs(("Try 'quorvale-dat help" + (help_command.empty() ? "" : " " + help_command) +
+              "' for more information.\n")
+                 .c_str(),
+             stderr);
   return cli::kExitUsage;
 }
 
@@ -95,104 +430,39 @@ int finish(int status) {
 int run(int argc, char** argv) {
   CLI::App app(
       "Looks into the DAT archives of a game client: what they hold, their records, their "
-      "textures as PNG files, and whether they are sound.",
+      "textures as image files, and whether they are sound.",
       "quorvale-dat");
   app.set_version_flag("--version", "quorvale-dat " QUORVALE_DAT_VERSION);
   app.set_help_all_flag("--help-all", "Print help for every subcommand and exit");
-  app.require_subcommand(1);
-  app.footer(kExitStatuses);
+  app.require_subcommand(0, 1);
+  app.footer(kFooter);
   app.get_formatter()->column_width(28);
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
-  Texts texts;
+  std::vector<std::string> names;
+  std::vector<std::pair<CLI::App*, Runner>> commands;
+  for (const Command& c : kCommands) {
+    CLI::App* command = app.add_subcommand(c.name, c.description);
+    command->allow_extras();
+    commands.emplace_back(command, c.define(*command));
+    names.emplace_back(c.name);
+  }
+  std::string topic;
+  CLI::App* help = app.add_subcommand("help", "Print the help of quorvale-dat or of one COMMAND");
+  help->add_option("COMMAND", topic, "the command whose help to print")->type_name("");
+  help->allow_extras();
+  names.emplace_back("help");
 
-  cli::InfoOptions info;
-  CLI::App* info_cmd =
-      app.add_subcommand("info", "Show the header, the entries per type and the directory");
-  add_archive(info_cmd, info.archive);
-  info_cmd->add_flag("--json", info.json, "print one JSON document");
-
-  cli::LsOptions ls;
-  CLI::App* ls_cmd = app.add_subcommand("ls", "List the entries in ascending id order");
-  add_archive(ls_cmd, ls.archive);
-  ls_cmd->add_option("--type", texts.type, "only ids with this type byte")
-      ->check(type_check())
-      ->type_name("BYTE");
-  ls_cmd->add_option("--range", texts.range, "only ids FROM to TO, inclusive")
-      ->check(range_check())
-      ->type_name("FROM-TO");
-  ls_cmd->add_flag("-l,--long", ls.long_format, "add size, flags, compression and offset");
-  ls_cmd->add_flag("--json", ls.json, "print one JSON document");
-
-  cli::CatOptions cat;
-  std::string cat_output;
-  CLI::App* cat_cmd = app.add_subcommand("cat", "Write a record's bytes");
-  add_archive(cat_cmd, cat.archive);
-  cat_cmd->add_option("ID", texts.id, "the record's id")
-      ->required()
-      ->check(id_check())
-      ->type_name("");
-  cat_cmd->add_flag("--raw", cat.raw, "the bytes as stored, without decompressing them");
-  CLI::Option* cat_output_opt =
-      cat_cmd->add_option("-o,--output", cat_output, "write to FILE, not standard output")
-          ->type_name("FILE");
-
-  cli::ExtractOptions extract;
-  CLI::App* extract_cmd =
-      app.add_subcommand("extract", "Write every record to DIR/<id>.bin (id as 0x and 8 digits)");
-  add_archive(extract_cmd, extract.archive);
-  extract_cmd->add_option("DIR", extract.dir, "the directory, created when missing")
-      ->required()
-      ->type_name("");
-  extract_cmd->add_option("--type", texts.type, "only ids with this type byte")
-      ->check(type_check())
-      ->type_name("BYTE");
-
-  cli::ShowOptions show;
-  CLI::App* show_cmd =
-      app.add_subcommand("show", "Decode a record by its type byte and print its fields");
-  add_archive(show_cmd, show.archive);
-  show_cmd->add_option("ID", texts.id, "the record's id")
-      ->required()
-      ->check(id_check())
-      ->type_name("");
-  show_cmd->add_flag("--json", show.json, "print one JSON document");
-
-  cli::SurfaceOptions surface;
-  CLI::App* surface_cmd = app.add_subcommand(
-      "surface", "Report a surface, its texture and palettes as dump_surface_80003e4 does");
-  add_archive(surface_cmd, surface.archive);
-  surface_cmd->add_option("ID", texts.id, "the surface's id (default 0x080003E4)")
-      ->check(id_check())
-      ->type_name("");
-
-  cli::TextureOptions texture;
-  std::string texture_output;
-  std::string texture_all;
-  CLI::App* texture_cmd =
-      app.add_subcommand("texture", "Export a texture as a PNG file, or every texture with --all");
-  add_archive(texture_cmd, texture.archive);
-  CLI::Option* texture_id =
-      texture_cmd->add_option("ID", texts.id, "the texture's id")->check(id_check())->type_name("");
-  CLI::Option* texture_output_opt =
-      texture_cmd->add_option("-o,--output", texture_output, "the PNG file to write")
-          ->type_name("FILE");
-  CLI::Option* texture_palette =
-      texture_cmd
-          ->add_option("--palette", texts.palette,
-                       "draw a P8 or Index16 texture with this palette, not its own")
-          ->check(id_check())
-          ->type_name("ID");
-  CLI::Option* texture_all_opt =
-      texture_cmd->add_option("--all", texture_all, "export every texture into DIR as <id>.png")
-          ->type_name("DIR");
-  texture_all_opt->excludes(texture_id)->excludes(texture_output_opt)->excludes(texture_palette);
-
-  cli::VerifyOptions verify;
-  CLI::App* verify_cmd =
-      app.add_subcommand("verify", "Check the archive's structure and list every problem");
-  add_archive(verify_cmd, verify.archive);
-  verify_cmd->add_flag("--full", verify.full, "also read and decompress every record");
-  verify_cmd->add_flag("--json", verify.json, "print one JSON document");
+  // The first argument that is not an option names the command; CLI11 alone would take an
+  // unknown one for a stray argument.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word.starts_with("-")) continue;
+    if (std::find(names.begin(), names.end(), word) == names.end()) {
+      return usage_error(unknown_command(word, names));
+    }
+    break;
+  }
 
   try {
     app.parse(argc, argv);
@@ -201,49 +471,43 @@ int run(int argc, char** argv) {
       app.exit(e);  // --help, --help-all, --version: to standard output
       return finish(cli::kExitOk);
     }
-    return usage_error(e.what());
+    const std::vector<CLI::App*> chosen = app.get_subcommands();
+    return usage_error(parse_message(e), chosen.empty() ? "" : chosen.front()->get_name());
   }
 
-  // Every text below has passed its check.
-  const auto id = [&](const std::string& text) { return *cli::parse_id(text); };
-  cli::Result result;
-  if (*info_cmd) {
-    result = cli::run_info(info);
-  } else if (*ls_cmd) {
-    ls.type = type_byte(texts.type);
-    if (!texts.range.empty()) ls.range = *cli::parse_range(texts.range);
-    result = cli::run_ls(ls);
-  } else if (*cat_cmd) {
-    cat.id = id(texts.id);
-    if (*cat_output_opt) cat.output = cat_output;
-    result = cli::run_cat(cat);
-  } else if (*extract_cmd) {
-    extract.type = type_byte(texts.type);
-    result = cli::run_extract(extract);
-  } else if (*show_cmd) {
-    show.id = id(texts.id);
-    result = cli::run_show(show);
-  } else if (*surface_cmd) {
-    if (!texts.id.empty()) surface.id = id(texts.id);
-    result = cli::run_surface(surface);
-  } else if (*texture_cmd) {
-    if (*texture_all_opt) {
-      texture.all_dir = texture_all;
-    } else if (!*texture_id || !*texture_output_opt) {
-      return usage_error("texture: give ID and -o FILE, or --all DIR");
+  if (app.get_subcommands().empty()) {
+    std::string list;
+    for (const Command& c : kCommands) list += (list.empty() ? "" : ", ") + std::string(c.name);
+    return usage_error("a command is required: " + list + " (or help)");
+  }
+  if (*help) {
+    if (auto problem = leftover_problem(*help)) return usage_error(*problem, "help");
+    // As --help prints them (App::help would print the help of `help`, the command chosen).
+    if (topic.empty()) {
+      cli::out(app.get_formatter()->make_help(&app, "quorvale-dat", CLI::AppFormatMode::Normal));
+    } else if (std::find(names.begin(), names.end(), topic) == names.end()) {
+      return usage_error(unknown_command(topic, names));
     } else {
-      texture.id = id(texts.id);
-      texture.output = texture_output;
-      if (*texture_palette) texture.palette = id(texts.palette);
+      cli::out(app.get_subcommand(topic)->help("quorvale-dat"));
     }
-    result = cli::run_texture(texture);
-  } else if (*verify_cmd) {
-    result = cli::run_verify(verify);
+    return finish(cli::kExitOk);
   }
 
-  if (!result) {
-    cli::error_line(result.error().message);
-    return finish(result.error().status);
+  for (auto& [command, runner] : commands) {
+    if (!*command) continue;
+    if (auto problem = leftover_problem(*command)) {
+      return usage_error(*problem, command->get_name());
+    }
+    if (auto checked = runner.check(); !checked) {
+      return usage_error(checked.error().message, command->get_name());
+    }
+    cli::Result result = cli::check_archive_file(*runner.archive);
+    if (result) result = runner.run();
+    if (!result) {
+      cli::error_line(result.error().message);
+      return finish(result.error().status);
+    }
+    return finish(cli::kExitOk);
   }
   return finish(cli::kExitOk);
 }
