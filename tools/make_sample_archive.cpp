@@ -1,4 +1,4 @@
-// make_sample_archive [PATH]
+// make_sample_archive [--damaged] [PATH]
 //
 // Writes a sample client_portal.dat for trying out dump_surface_80003e4: a textured Surface
 // 0x080003E4 whose SurfaceTexture leads to a 64x64 P8 texture with its own palette, a second
@@ -7,6 +7,10 @@
 // are stored LRS-compressed. A gallery of one texture per exportable pixel format (0x06000D00 to
 // 0x06000D0B, the same picture in each) shows every export of `quorvale-dat texture`. Everything
 // is generated here; the output is the same on every run.
+//
+// --damaged writes the same archive with two block pointers overwritten, as the example of
+// `quorvale-dat verify` shows it: the first block of texture 0x06000D00 leads into the chain of
+// 0x06000D01, and that of 0x06000D05 to offset 0x00100000, past the end of the file.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -19,9 +23,11 @@
 #include <numbers>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "quorvale_dat/database.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
 #include "quorvale_dat_builder/dxt_encoder.hpp"
 #include "quorvale_dat_builder/records.hpp"
@@ -495,10 +501,30 @@ void add_neighbours(std::vector<build::Record>& records) {
   }
 }
 
+// Overwrites the next-block pointer of `id`'s first block with `next`.
+void point_first_block(std::vector<std::uint8_t>& archive, const quorvale_dat::FileMap& files,
+                       std::uint32_t id, std::uint32_t next) {
+  const std::uint32_t at = files.get(id)->offset;
+  for (std::uint32_t i = 0; i < 4; ++i)
+    archive.at(at + i) = static_cast<std::uint8_t>(next >> 8 * i);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::filesystem::path path = argc > 1 ? argv[1] : QUORVALE_DAT_DEFAULT_ARCHIVE;
+  bool damaged = false;
+  std::filesystem::path path = QUORVALE_DAT_DEFAULT_ARCHIVE;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--damaged") {
+      damaged = true;
+    } else if (arg.starts_with("-")) {
+      std::fprintf(stderr, "usage: make_sample_archive [--damaged] [PATH]\n");
+      return 2;
+    } else {
+      path = arg;
+    }
+  }
 
   std::vector<build::Record> records;
   add_showcase(records);
@@ -506,8 +532,20 @@ int main(int argc, char** argv) {
   add_neighbours(records);
 
   // Eight entries per node: about 400 records make a directory three levels deep.
-  const std::vector<std::uint8_t> archive =
+  std::vector<std::uint8_t> archive =
       build::build_archive(records, {.block_size = 256, .entries_per_node = 8});
+  if (damaged) {
+    // The chains' offsets come from the archive's own directory.
+    const build::TempFile sound(archive);
+    auto db = quorvale_dat::DatDatabase::open(sound.path());
+    if (!db) {
+      std::fprintf(stderr, "make_sample_archive: %s\n", db.error().display().c_str());
+      return 1;
+    }
+    point_first_block(archive, db->files(), kGalleryFirstTexture,
+                      db->files().get(kGalleryFirstTexture + 1)->offset);
+    point_first_block(archive, db->files(), kGalleryFirstTexture + 5, 0x00100000);
+  }
   try {
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
     build::write_file(path, archive);
