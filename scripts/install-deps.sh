@@ -15,7 +15,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake ninja-build g++"
-  [cli]="libcli11-dev nlohmann-json3-dev libpng-dev help2man"
+  [cli]="libcli11-dev nlohmann-json3-dev libpng-dev"
   [tests]="libgtest-dev libgmock-dev pkg-config man-db python3"
   [cli-tests]="libsquish-dev"
   [bench]="libbenchmark-dev"
