@@ -1,8 +1,9 @@
-# Installs the build into a scratch prefix, builds the consumer project against it and runs it.
+# Installs the build into a scratch prefix, builds the consumer against it twice (as a CMake
+# project with find_package, and with the flags of pkg-config) and runs both.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DCXX_COMPILER=...
-#         -DBUILD_TYPE=... -DSANITIZE=ON|OFF -P check.cmake
-foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR CXX_COMPILER)
+#         -DBUILD_TYPE=... -DSANITIZE=ON|OFF -DSAMPLE_WRITER=... -P check.cmake
+foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR CXX_COMPILER SAMPLE_WRITER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check.cmake needs -D${var}=...")
   endif()
@@ -31,10 +32,44 @@ run_step("configure" "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${WORK_DIR}/build
          "-DCMAKE_EXE_LINKER_FLAGS=${flags}")
 run_step("build" "${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
 
-execute_process(COMMAND "${WORK_DIR}/build/consumer" missing.dat WORKING_DIRECTORY "${WORK_DIR}"
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-set(expected "Failed to open file at missing.dat: No such file or directory (os error 2)\n")
-if(NOT rc EQUAL 1 OR NOT out STREQUAL expected)
-  message(FATAL_ERROR "consumer gave status ${rc} and\n${out}${err}\nexpected status 1 and\n${expected}")
+# The same program built with the flags pkg-config gives for the installed quorvale_dat.pc,
+# which lies beside the CMake package.
+file(GLOB_RECURSE pc_files "${prefix}/*/quorvale_dat.pc")
+list(LENGTH pc_files pc_count)
+if(NOT pc_count EQUAL 1)
+  message(FATAL_ERROR "expected one quorvale_dat.pc under ${prefix}, found: ${pc_files}")
 endif()
-message(STATUS "consumer built against the installed package and ran")
+get_filename_component(pc_dir "${pc_files}" DIRECTORY)
+if(NOT EXISTS "${pc_dir}/../cmake/quorvale_dat/quorvale_dat-config.cmake")
+  message(FATAL_ERROR "quorvale_dat.pc is in ${pc_dir}, not beside the CMake package")
+endif()
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
+execute_process(COMMAND "${PKG_CONFIG}" --cflags --libs quorvale_dat RESULT_VARIABLE rc
+                OUTPUT_VARIABLE pc_flags ERROR_VARIABLE err OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config --cflags --libs quorvale_dat failed (${rc}): ${err}")
+endif()
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+separate_arguments(sanitize_flags UNIX_COMMAND "${flags}")
+run_step("build with pkg-config" "${CXX_COMPILER}" "${SOURCE_DIR}/main.cpp" ${pc_flags}
+         ${sanitize_flags} -o "${WORK_DIR}/consumer_pc")
+
+# Both programs: the open error's text on a missing file, the README snippet's output on the
+# sample archive.
+run_step("write the sample archive" "${SAMPLE_WRITER}" "${WORK_DIR}/client_portal.dat")
+foreach(program "${WORK_DIR}/build/consumer" "${WORK_DIR}/consumer_pc")
+  execute_process(COMMAND "${program}" missing.dat WORKING_DIRECTORY "${WORK_DIR}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(expected "Failed to open file at missing.dat: No such file or directory (os error 2)\n")
+  if(NOT rc EQUAL 1 OR NOT out STREQUAL expected)
+    message(FATAL_ERROR "${program} gave status ${rc} and\n${out}${err}\nexpected status 1 and\n${expected}")
+  endif()
+  execute_process(COMMAND "${program}" client_portal.dat WORKING_DIRECTORY "${WORK_DIR}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(expected "surface 0x080003E4 refers to a texture list\n422 records, 134 textures\n")
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)
+    message(FATAL_ERROR "${program} gave status ${rc} and\n${out}${err}\nexpected status 0 and\n${expected}")
+  endif()
+endforeach()
+message(STATUS "consumer built against the installed package, with CMake and with pkg-config, and ran")
