@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <set>
 
 #include "quorvale_dat/database.hpp"
@@ -52,6 +53,13 @@ struct Case {
   const char* name;
   qb::ArchiveShape shape;
 };
+
+// The case as the test's listing shows it (GoogleTest would print its bytes).
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name << ": " << c.shape.entries << " entries, " << c.shape.data_bytes << " bytes, "
+      << c.shape.block_size << "-byte blocks, "
+      << (c.shape.layout == qb::ChainLayout::Contiguous ? "contiguous" : "scattered");
+}
 
 struct Generated {
   explicit Generated(const Case& c)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -18,6 +19,14 @@
 #include "support/decoder_test_support.hpp"
 
 namespace quorvale_dat {
+
+namespace build {
+// A layout as test listings show it (GoogleTest would print its bytes).
+void PrintTo(Layout layout, std::ostream* os) {
+  *os << (layout == Layout::Sequential ? "sequential" : "scattered");
+}
+}  // namespace build
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
