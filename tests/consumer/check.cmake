@@ -58,18 +58,18 @@ run_step("build with pkg-config" "${CXX_COMPILER}" "${SOURCE_DIR}/main.cpp" ${pc
 # Both programs: the open error's text on a missing file, the README snippet's output on the
 # sample archive.
 run_step("write the sample archive" "${SAMPLE_WRITER}" "${WORK_DIR}/client_portal.dat")
+function(expect_run program archive status expected)
+  execute_process(COMMAND "${program}" "${archive}" WORKING_DIRECTORY "${WORK_DIR}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL status OR NOT out STREQUAL expected)
+    message(FATAL_ERROR "${program} ${archive} gave status ${rc} and\n${out}${err}\n"
+                        "expected status ${status} and\n${expected}")
+  endif()
+endfunction()
 foreach(program "${WORK_DIR}/build/consumer" "${WORK_DIR}/consumer_pc")
-  execute_process(COMMAND "${program}" missing.dat WORKING_DIRECTORY "${WORK_DIR}"
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  set(expected "Failed to open file at missing.dat: No such file or directory (os error 2)\n")
-  if(NOT rc EQUAL 1 OR NOT out STREQUAL expected)
-    message(FATAL_ERROR "${program} gave status ${rc} and\n${out}${err}\nexpected status 1 and\n${expected}")
-  endif()
-  execute_process(COMMAND "${program}" client_portal.dat WORKING_DIRECTORY "${WORK_DIR}"
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  set(expected "surface 0x080003E4 refers to a texture list\n422 records, 134 textures\n")
-  if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)
-    message(FATAL_ERROR "${program} gave status ${rc} and\n${out}${err}\nexpected status 0 and\n${expected}")
-  endif()
+  expect_run("${program}" missing.dat 1
+             "Failed to open file at missing.dat: No such file or directory (os error 2)\n")
+  expect_run("${program}" client_portal.dat 0
+             "surface 0x080003E4 refers to a texture list\n422 records, 134 textures\n")
 endforeach()
 message(STATUS "consumer built against the installed package, with CMake and with pkg-config, and ran")

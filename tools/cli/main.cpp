@@ -111,6 +111,12 @@ void add_archive(CLI::App& command, std::string& archive) {
       ->type_name("");
 }
 
+void add_type(CLI::App& command, std::string& type) {
+  command.add_option("--type", type, "only ids with this type byte")
+      ->check(type_check())
+      ->type_name("BYTE");
+}
+
 void add_id(CLI::App& command, std::string& id, const std::string& description,
             const std::string& after = "") {
   command.add_option("ID", id, description + kIdForms + after)->check(id_check())->type_name("");
@@ -133,9 +139,7 @@ Runner define_ls(CLI::App& command) {
   };
   auto s = std::make_shared<State>();
   add_archive(command, s->options.archive);
-  command.add_option("--type", s->type, "only ids with this type byte")
-      ->check(type_check())
-      ->type_name("BYTE");
+  add_type(command, s->type);
   command.add_option("--range", s->range, "only ids FROM to TO, both included")
       ->check(range_check())
       ->type_name("FROM-TO");
@@ -180,9 +184,7 @@ Runner define_extract(CLI::App& command) {
   command.add_option("DIR", s->options.dir, "the directory, created when missing")
       ->required()
       ->type_name("");
-  command.add_option("--type", s->type, "only ids with this type byte")
-      ->check(type_check())
-      ->type_name("BYTE");
+  add_type(command, s->type);
   return {&s->options.archive, [s] {
             s->options.type = type_byte(s->type);
             return cli::run_extract(s->options);
