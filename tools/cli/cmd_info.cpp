@@ -7,6 +7,7 @@
 #include "archive.hpp"
 #include "commands.hpp"
 #include "directory_stats.hpp"
+#include "documents.hpp"
 #include "ids.hpp"
 #include "json.hpp"
 #include "output.hpp"
@@ -125,8 +126,8 @@ void print_text(const std::string& path, const DatDatabase& db, const Summary& s
   out(text);
 }
 
-void print_json_document(const std::string& path, const DatDatabase& db, const Summary& s,
-                         const DirectoryStats& dir) {
+Json json_document(const std::string& path, const DatDatabase& db, const Summary& s,
+                   const DirectoryStats& dir) {
   const DatHeader& h = db.header();
   Json header = Json::object();
   put_offset(header, "magic", h.magic);
@@ -167,27 +168,37 @@ void print_json_document(const std::string& path, const DatDatabase& db, const S
   doc["compressed_entries"] = s.compressed;
   doc["directory"] = Json{{"nodes", dir.nodes}, {"depth", dir.depth}};
   doc["header"] = std::move(header);
-  print_json(doc);
+  return doc;
+}
+
+// The library keeps no node counts; the tool walks the directory again for them.
+Expected<DirectoryStats, Failure> walk_again(const std::string& path) {
+  auto raw = open_raw_archive(path);
+  if (!raw) return Unexpected(std::move(raw.error()));
+  ChainWalker walker(raw->file, raw->size, raw->header.block_size);
+  return walk_directory(*raw, walker);
 }
 
 }  // namespace
 
+Expected<Json, Failure> info_document(const std::string& archive, const DatDatabase& db) {
+  auto dir = walk_again(archive);
+  if (!dir) return Unexpected(std::move(dir.error()));
+  return json_document(archive, db, summarize(db.files()), *dir);
+}
+
 Result run_info(const InfoOptions& options) {
   auto db = open_archive(options.archive);
   if (!db) return Unexpected(std::move(db.error()));
-  // The library keeps no node counts; the tool walks the directory again for them.
-  auto raw = open_raw_archive(options.archive);
-  if (!raw) return Unexpected(std::move(raw.error()));
-  ChainWalker walker(raw->file, raw->size, raw->header.block_size);
-  auto dir = walk_directory(*raw, walker);
-  if (!dir) return Unexpected(std::move(dir.error()));
-
-  const Summary summary = summarize(db->files());
   if (options.json) {
-    print_json_document(options.archive, *db, summary, *dir);
-  } else {
-    print_text(options.archive, *db, summary, *dir);
+    auto doc = info_document(options.archive, *db);
+    if (!doc) return Unexpected(std::move(doc.error()));
+    print_json(*doc);
+    return {};
   }
+  auto dir = walk_again(options.archive);
+  if (!dir) return Unexpected(std::move(dir.error()));
+  print_text(options.archive, *db, summarize(db->files()), *dir);
   return {};
 }
 

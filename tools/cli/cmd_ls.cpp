@@ -4,6 +4,7 @@
 
 #include "archive.hpp"
 #include "commands.hpp"
+#include "documents.hpp"
 #include "ids.hpp"
 #include "json.hpp"
 #include "output.hpp"
@@ -22,6 +23,19 @@ std::string right_aligned(const std::string& text, std::size_t width) {
 
 }  // namespace
 
+Json entry_document(const DatFileEntry& e) {
+  Json j = Json::object();
+  put_id(j, "id", e.id);
+  j["type"] = type_byte(record_type(e.id));
+  j["size"] = e.size;
+  put_offset(j, "flags", e.bit_flags);
+  j["compressed"] = e.is_compressed();
+  put_offset(j, "offset", e.offset);
+  j["timestamp"] = e.timestamp;
+  j["version"] = e.version;
+  return j;
+}
+
 Result run_ls(const LsOptions& options) {
   auto db = open_archive(options.archive);
   if (!db) return Unexpected(std::move(db.error()));
@@ -29,17 +43,7 @@ Result run_ls(const LsOptions& options) {
   if (options.json) {
     Json entries = Json::array();
     for (const DatFileEntry& e : db->files()) {
-      if (!selected(options, e)) continue;
-      Json j = Json::object();
-      put_id(j, "id", e.id);
-      j["type"] = type_byte(record_type(e.id));
-      j["size"] = e.size;
-      put_offset(j, "flags", e.bit_flags);
-      j["compressed"] = e.is_compressed();
-      put_offset(j, "offset", e.offset);
-      j["timestamp"] = e.timestamp;
-      j["version"] = e.version;
-      entries.push_back(std::move(j));
+      if (selected(options, e)) entries.push_back(entry_document(e));
     }
     print_json(Json{{"entries", std::move(entries)}});
     return {};

@@ -8,6 +8,7 @@
 
 #include "archive.hpp"
 #include "commands.hpp"
+#include "documents.hpp"
 #include "hexdump.hpp"
 #include "ids.hpp"
 #include "json.hpp"
@@ -164,32 +165,42 @@ std::string hex_string(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
+Expected<Json, Failure> record_document(std::uint32_t id, const std::vector<std::uint8_t>& bytes) {
+  auto shown = decode(id, bytes);
+  if (!shown) return Unexpected(std::move(shown.error()));
+  const std::uint8_t type = type_byte(record_type(id));
+  const std::string_view name = record_type_name(record_type(id));
+  Json doc = Json::object();
+  put_id(doc, "id", id);
+  doc["type"] = type;
+  doc["type_hex"] = hex2(type);
+  doc["kind"] = name.empty() ? Json(nullptr) : Json(std::string(name));
+  doc["size"] = bytes.size();
+  if (*shown) {
+    doc["record"] = std::move((*shown)->json);
+  } else {
+    doc["record"] = nullptr;
+    doc["data_hex"] = hex_string(bytes);
+  }
+  return doc;
+}
+
 Result run_show(const ShowOptions& options) {
   auto db = open_archive(options.archive);
   if (!db) return Unexpected(std::move(db.error()));
   auto bytes = fetch_requested(*db, options.id);
   if (!bytes) return Unexpected(std::move(bytes.error()));
+  if (options.json) {
+    auto doc = record_document(options.id, *bytes);
+    if (!doc) return Unexpected(std::move(doc.error()));
+    print_json(*doc);
+    return {};
+  }
   auto shown = decode(options.id, *bytes);
   if (!shown) return Unexpected(std::move(shown.error()));
 
   const std::uint8_t type = type_byte(record_type(options.id));
   const std::string_view name = record_type_name(record_type(options.id));
-  if (options.json) {
-    Json doc = Json::object();
-    put_id(doc, "id", options.id);
-    doc["type"] = type;
-    doc["type_hex"] = hex2(type);
-    doc["kind"] = name.empty() ? Json(nullptr) : Json(std::string(name));
-    doc["size"] = bytes->size();
-    if (*shown) {
-      doc["record"] = std::move((*shown)->json);
-    } else {
-      doc["record"] = nullptr;
-      doc["data_hex"] = hex_string(*bytes);
-    }
-    print_json(doc);
-    return {};
-  }
 
   std::string text = hex8(options.id) + " " +
                      (name.empty() ? "type " + hex2(type) : std::string(name)) + ", " +

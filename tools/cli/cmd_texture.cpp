@@ -14,16 +14,12 @@
 #include "progress.hpp"
 #include "quorvale_dat/file_type/palette.hpp"
 #include "quorvale_dat/file_type/texture.hpp"
+#include "texture_export.hpp"
 
 namespace quorvale_dat::cli {
 namespace {
 
 namespace ft = file_type;
-
-struct Exported {
-  std::vector<std::uint8_t> bytes;
-  bool jpeg = false;
-};
 
 // The ARGB colours of the palette an indexed texture is drawn with: `chosen` when the command
 // line names one (absent: kExitAbsent), else the texture's default palette (absent: data).
@@ -64,36 +60,26 @@ Failure format_mismatch(const std::string& name, const ft::SurfacePixelFormat& f
   return Failure{kExitUsage, text + " or as stored (--format raw)"};
 }
 
-// The file contents for texture `id`, whose record is `bytes`, in the format `wanted`, or in the
-// texture's own (JPEG for CustomRawJpeg, else PNG) without one.
-Expected<Exported, Failure> export_texture(const DatDatabase& db, std::uint32_t id,
-                                           const std::vector<std::uint8_t>& bytes,
-                                           std::optional<std::uint32_t> chosen_palette,
-                                           std::optional<TextureFormat> wanted = std::nullopt) {
-  const std::string name = "texture " + hex8(id);
-  auto texture = ft::Texture::unpack(bytes);
-  if (!texture) return Unexpected(failure(name, texture.error()));
-  const ft::SurfacePixelFormat format = texture->format();
+}  // namespace
 
-  const Export holds = export_of(format);
-  if (wanted == TextureFormat::Raw) return Exported{std::move(texture->source_data), false};
-  if (holds != Export::Unsupported && wanted &&
-      (*wanted == TextureFormat::Jpeg) != (holds == Export::Jpeg)) {
-    return Unexpected(format_mismatch(name, format, holds));
-  }
-  switch (holds) {
+Expected<TexturePicture, Failure> texture_picture(const DatDatabase& db, std::uint32_t id,
+                                                  const ft::Texture& texture,
+                                                  std::optional<std::uint32_t> chosen_palette) {
+  const std::string name = "texture " + hex8(id);
+  const ft::SurfacePixelFormat format = texture.format();
+  switch (export_of(format)) {
     case Export::Unsupported:
       return Unexpected(Failure{kExitData, name + ": format " + format.name() + " (" +
-                                               std::to_string(texture->format_raw) +
+                                               std::to_string(texture.format_raw) +
                                                ") has no export as an image; --format raw writes "
                                                "its pixel data as stored"});
     case Export::Jpeg: {
-      const std::vector<std::uint8_t>& data = texture->source_data;
+      const std::vector<std::uint8_t>& data = texture.source_data;
       if (data.size() < 2 || data[0] != 0xFF || data[1] != 0xD8) {
         return Unexpected(
             Failure{kExitData, name + ": CustomRawJpeg data does not start with a JPEG marker"});
       }
-      return Exported{data, true};
+      return TexturePicture{{}, data};
     }
     case Export::Png:
       break;
@@ -105,16 +91,39 @@ Expected<Exported, Failure> export_texture(const DatDatabase& db, std::uint32_t 
         kExitUsage, "--palette: " + name + " is " + format.name() + ", which uses no palette"});
   }
   if (is_indexed(format)) {
-    auto found = palette_colours(db, id, *texture, chosen_palette);
+    auto found = palette_colours(db, id, texture, chosen_palette);
     if (!found) return Unexpected(std::move(found.error()));
     colours = std::move(*found);
   }
-  auto image = to_image(*texture, colours);
+  auto image = to_image(texture, colours);
   if (!image) return Unexpected(Failure{kExitData, name + ": " + image.error()});
-  auto png = encode_png(*image);
-  if (!png) return Unexpected(Failure{kExitData, name + ": " + png.error()});
-  return Exported{std::move(*png), false};
+  return TexturePicture{std::move(*image), {}};
 }
+
+Expected<ExportedTexture, Failure> export_texture(const DatDatabase& db, std::uint32_t id,
+                                                  const std::vector<std::uint8_t>& bytes,
+                                                  std::optional<std::uint32_t> chosen_palette,
+                                                  std::optional<TextureFormat> wanted) {
+  const std::string name = "texture " + hex8(id);
+  auto texture = ft::Texture::unpack(bytes);
+  if (!texture) return Unexpected(failure(name, texture.error()));
+  const ft::SurfacePixelFormat format = texture->format();
+
+  const Export holds = export_of(format);
+  if (wanted == TextureFormat::Raw) return ExportedTexture{std::move(texture->source_data), false};
+  if (holds != Export::Unsupported && wanted &&
+      (*wanted == TextureFormat::Jpeg) != (holds == Export::Jpeg)) {
+    return Unexpected(format_mismatch(name, format, holds));
+  }
+  auto picture = texture_picture(db, id, *texture, chosen_palette);
+  if (!picture) return Unexpected(std::move(picture.error()));
+  if (!picture->jpeg.empty()) return ExportedTexture{std::move(picture->jpeg), true};
+  auto png = encode_png(picture->image);
+  if (!png) return Unexpected(Failure{kExitData, name + ": " + png.error()});
+  return ExportedTexture{std::move(*png), false};
+}
+
+namespace {
 
 Result export_one(const DatDatabase& db, const TextureOptions& options) {
   auto bytes = fetch_requested(db, *options.id);

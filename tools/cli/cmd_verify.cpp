@@ -4,6 +4,7 @@
 
 #include "archive_check.hpp"
 #include "commands.hpp"
+#include "documents.hpp"
 #include "ids.hpp"
 #include "json.hpp"
 #include "output.hpp"
@@ -53,22 +54,26 @@ Json problem_json(const Problem& p) {
 
 }  // namespace
 
+Json verify_document(const std::string& archive, const CheckReport& report) {
+  Json problems = Json::array();
+  for (const Problem& p : report.problems) problems.push_back(problem_json(p));
+  Json doc = Json::object();
+  doc["archive"] = archive;
+  doc["full"] = report.full;
+  doc["nodes"] = report.nodes;
+  doc["entries"] = report.entries;
+  doc["records_read"] = report.records_read;
+  doc["ok"] = report.problems.empty();
+  doc["problems"] = std::move(problems);
+  return doc;
+}
+
 Result run_verify(const VerifyOptions& options) {
   auto report = check_archive(options.archive, options.full);
   if (!report) return Unexpected(std::move(report.error()));
 
   if (options.json) {
-    Json problems = Json::array();
-    for (const Problem& p : report->problems) problems.push_back(problem_json(p));
-    Json doc = Json::object();
-    doc["archive"] = options.archive;
-    doc["full"] = report->full;
-    doc["nodes"] = report->nodes;
-    doc["entries"] = report->entries;
-    doc["records_read"] = report->records_read;
-    doc["ok"] = report->problems.empty();
-    doc["problems"] = std::move(problems);
-    print_json(doc);
+    print_json(verify_document(options.archive, *report));
   } else {
     std::string text;
     for (const Problem& p : report->problems) text += problem_line(p);
