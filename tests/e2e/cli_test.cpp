@@ -245,7 +245,7 @@ TEST(Cli, ExitStatusesAndMessages) {
        {},
        2,
        "quorvale-dat: a command is required: info, ls, cat, extract, show, surface, texture, "
-       "verify (or help)\n"},
+       "verify, serve (or help)\n"},
       {"unknown subcommand", {"frob", archive}, 2, ""},
       {"an id that is not one",
        {"show", archive, "0x12G"},

@@ -80,4 +80,15 @@ struct VerifyOptions {
 };
 [[nodiscard]] Result run_verify(const VerifyOptions& options);
 
+struct ServeOptions {
+  std::string archive;
+  std::optional<int> port;  // 0: one the system picks; none: 8080 or the next free one
+  std::string bind = "127.0.0.1";
+  bool open = false;  // open the interface in the user's web browser
+};
+// Serves until SIGINT or SIGTERM, then returns success.
+[[nodiscard]] Result run_serve(const ServeOptions& options);
+// What --bind takes: an IPv4 or IPv6 address, or "localhost"; no other name is looked up.
+[[nodiscard]] bool is_listen_address(const std::string& text);
+
 }  // namespace quorvale_dat::cli

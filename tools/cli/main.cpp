@@ -52,7 +52,7 @@ constexpr const char* kFooter =
     "  2   the command line is wrong\n"
     "  65  the archive's data is corrupt, or a texture cannot be exported\n"
     "  66  the archive cannot be opened\n"
-    "  74  reading or writing failed\n";
+    "  74  reading or writing failed, or serve cannot listen on its address\n";
 
 constexpr const char* kIdForms = " (0x and hexadecimal digits, or decimal)";
 
@@ -321,6 +321,36 @@ Runner define_verify(CLI::App& command) {
   return {&o->archive, [o] { return cli::run_verify(*o); }};
 }
 
+Runner define_serve(CLI::App& command) {
+  struct State {
+    cli::ServeOptions options;
+    int port = 0;
+  };
+  auto s = std::make_shared<State>();
+  add_archive(command, s->options.archive);
+  CLI::Option* port =
+      command
+          .add_option("--port", s->port,
+                      "listen on port N (default 8080 or the next free one; 0: any free port)")
+          ->check(CLI::Range(0, 65535))
+          ->type_name("N");
+  command
+      .add_option("--bind", s->options.bind,
+                  "listen on ADDR, an IP address, not 127.0.0.1: other hosts can then connect")
+      ->check(CLI::Validator(
+          [](const std::string& a) {
+            return cli::is_listen_address(a) ? std::string() : "not an IP address: " + a;
+          },
+          "", "ADDR"))
+      ->type_name("ADDR");
+  command.add_flag("--open", s->options.open, "open the interface in the desktop's web browser");
+  return {&s->options.archive, [s] { return cli::run_serve(s->options); },
+          [s, port]() -> cli::Result {
+            if (*port) s->options.port = s->port;
+            return {};
+          }};
+}
+
 struct Command {
   const char* name;
   const char* description;
@@ -338,6 +368,7 @@ constexpr Command kCommands[] = {
     {"texture", "Export a texture as a PNG (or JPEG, or raw) file, or every texture with --all",
      define_texture},
     {"verify", "Check the archive's structure and list every problem", define_verify},
+    {"serve", "Browse the archive in a web browser, from an HTTP server on loopback", define_serve},
 };
 
 // ---------------------------------------------------------------------------------------------
