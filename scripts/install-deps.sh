@@ -15,9 +15,12 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake ninja-build g++"
-  [cli]="libcli11-dev nlohmann-json3-dev libpng-dev"
+  # libcpp-httplib-dev: the HTTP server of quorvale-dat serve.
+  [cli]="libcli11-dev nlohmann-json3-dev libpng-dev libcpp-httplib-dev"
   [tests]="libgtest-dev libgmock-dev pkg-config man-db python3"
-  [cli-tests]="libsquish-dev"
+  # chromium, chromium-driver, python3-selenium: the test of serve's interface in a headless
+  # browser, run by Debian's /usr/bin/python3.
+  [cli-tests]="libsquish-dev chromium chromium-driver python3-selenium"
   [bench]="libbenchmark-dev"
   # Optional: the LZ4 baseline of the decompression benchmark.
   [bench-extras]="liblz4-dev"
