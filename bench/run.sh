@@ -56,6 +56,7 @@ for shape in $archive_shapes; do
     "$bin/bench_generate" --out "$path" "${options[@]}" | tee "$data/$key.txt"
   fi
   archives+=("--archive=$shape=$path")
+  first_archive=${first_archive:-$path}
 done
 df -h "$data" | tail -1 | awk '{print "disk: " $4 " free on " $6}'
 
@@ -74,6 +75,12 @@ run bench_open "${archives[@]}"
 run bench_read "${archives[@]}"
 if [ -x "$bin/bench_tool" ]; then
   run bench_tool "${archives[0]}"
+fi
+# quorvale-dat serve from loopback clients: its own lines, not part of the table.
+if [ -x "$bin/serve_bench" ] && [[ $filter == . || serve =~ $filter ]]; then
+  echo "== serve_bench"
+  "$bin/serve_bench" --tool build/bench/bin/quorvale-dat --archive "$first_archive" |
+    tee "$results/serve_bench.txt"
 fi
 
 {
