@@ -329,9 +329,18 @@ Reply Api::route(const Request& request) {
   if (parts[0] == "api") {
     const std::size_t n = parts.size();
     const std::string_view what = n > 1 ? parts[1] : std::string_view();
-    if (n == 2 && what == "info") return info(request);
+    if (n == 2 && what == "info") {
+      return computed_once(request, "info", info_, [&] { return info_document(archive_, db_); });
+    }
     if (n == 2 && what == "entries") return entries(request);
-    if (n == 2 && what == "verify") return verify(request);
+    if (n == 2 && what == "verify") {
+      // The structural pass, which reads no record.
+      return computed_once(request, "verify", verify_, [&]() -> Expected<Json, Failure> {
+        auto report = check_archive(archive_, false);
+        if (!report) return Unexpected(std::move(report.error()));
+        return verify_document(archive_, *report);
+      });
+    }
     if ((n == 3 || (n == 4 && parts[3] == "raw")) && what == "records") {
       const auto id = id_at(2);
       if (!id) return error_reply(400, not_an_id("record", parts[2]));
@@ -360,11 +369,10 @@ Reply Api::route(const Request& request) {
       (parts.size() == 2 && parts[0] == "records")) {
     return asset(request, "index.html");
   }
-  if (parts.size() == 2 && parts[0] == "assets" && parts[1] != "index.html") {
+  if (parts.size() == 2 && parts[0] == "assets") {
     return asset(request, parts[1]);
   }
-  Reply r = error_reply(404, "not found: " + request.path);
-  return r;
+  return error_reply(404, "not found: " + request.path);
 }
 
 Reply Api::asset(const Request& request, std::string_view name) {
@@ -381,39 +389,23 @@ Reply Api::asset(const Request& request, std::string_view name) {
   return r;
 }
 
-Reply Api::info(const Request& request) {
+Reply Api::computed_once(const Request& request, std::string_view key, StoredDocument& document,
+                         const std::function<Expected<Json, Failure>()>& compute) {
   auto query = Query::check(request, {});
   if (!query) return error_reply(400, query.error());
-  const std::string tag = etag("info");
+  const std::string tag = etag(key);
   if (auto r = not_modified(request, tag)) return std::move(*r);
-  std::call_once(info_once_, [&] {
-    auto doc = info_document(archive_, db_);
+  // Requests that come while the first computes wait for it.
+  std::call_once(document.once, [&] {
+    auto doc = compute();
     if (doc) {
-      info_ = dump(*doc);
+      document.text = dump(*doc);
     } else {
-      info_ = Unexpected(std::move(doc.error()));
+      document.text = Unexpected(std::move(doc.error()));
     }
   });
-  if (!info_) return failure_reply(info_.error());
-  return lasting(json_reply(200, *info_), tag);
-}
-
-Reply Api::verify(const Request& request) {
-  auto query = Query::check(request, {});
-  if (!query) return error_reply(400, query.error());
-  const std::string tag = etag("verify");
-  if (auto r = not_modified(request, tag)) return std::move(*r);
-  // The structural pass reads no record; every request after the first gets its stored answer.
-  std::call_once(verify_once_, [&] {
-    auto report = check_archive(archive_, false);
-    if (report) {
-      verify_ = dump(verify_document(archive_, *report));
-    } else {
-      verify_ = Unexpected(std::move(report.error()));
-    }
-  });
-  if (!verify_) return failure_reply(verify_.error());
-  return lasting(json_reply(200, *verify_), tag);
+  if (!document.text) return failure_reply(document.text.error());
+  return lasting(json_reply(200, *document.text), tag);
 }
 
 Reply Api::entries(const Request& request) {

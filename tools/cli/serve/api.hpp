@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "json.hpp"
 #include "quorvale_dat/database.hpp"
 #include "quorvale_dat/expected.hpp"
 #include "references.hpp"
@@ -76,9 +78,15 @@ class Api {
   Reply record(const Request& request, std::uint32_t id, bool raw);
   Reply texture(const Request& request, std::uint32_t id, bool thumbnail);
   Reply references(const Request& request, std::uint32_t id);
-  Reply info(const Request& request);
-  Reply verify(const Request& request);
   Reply asset(const Request& request, std::string_view name);
+
+  // A document computed on its first request, and stored for every later one.
+  struct StoredDocument {
+    std::once_flag once;
+    Expected<std::string, Failure> text = std::string();
+  };
+  Reply computed_once(const Request& request, std::string_view key, StoredDocument& document,
+                      const std::function<Expected<Json, Failure>()>& compute);
 
   // The ETag of the answer to what `key` names: the same key gives the same tag for as long as
   // this server runs, and another server (another archive, another build) other tags.
@@ -92,10 +100,8 @@ class Api {
   HostCheck hosts_;
   std::string instance_;  // what makes this server's ETags its own
   ReferenceIndex refs_;
-  std::once_flag info_once_;
-  Expected<std::string, Failure> info_ = std::string();
-  std::once_flag verify_once_;
-  Expected<std::string, Failure> verify_ = std::string();
+  StoredDocument info_;
+  StoredDocument verify_;
 };
 
 }  // namespace quorvale_dat::cli::serve
