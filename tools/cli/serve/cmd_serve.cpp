@@ -125,9 +125,14 @@ Result run_serve(const ServeOptions& options) {
   if (options.open) open_browser(url);
 
   std::atomic<bool> served{false};
+  std::atomic<bool> signalled{false};
   std::thread waiter([&] {
     const timespec tick{0, 100'000'000};
-    while (!served.load() && sigtimedwait(&stop_signals, nullptr, &tick) < 0) {
+    while (!served.load()) {
+      if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
+        signalled.store(true);
+        break;
+      }
     }
     // A stop that comes before the server has begun to accept is missed; ask until it ends.
     while (!served.load()) {
@@ -138,6 +143,11 @@ Result run_serve(const ServeOptions& options) {
   server.serve();
   served.store(true);
   waiter.join();
+  // cpp-httplib ends its accepting loop on a failed accept (other than for too many open files);
+  // a server that stops unasked has failed, and says so.
+  if (!signalled.load()) {
+    return Unexpected(Failure{kExitIo, "serve: accepting connections failed; the server stopped"});
+  }
   return {};
 }
 
