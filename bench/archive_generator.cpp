@@ -512,7 +512,7 @@ Expected<ArchiveSummary, std::string> write_archive(const ArchivePlan& plan,
   // index of chain c's first block in that order; slot(b) is where block b lies in the file.
   const std::size_t chains = n + tree.size();
   std::vector<std::uint64_t> first_block(chains + 1, 0);
-  const std::size_t node_blocks = blocks_for(kDirectoryNodeSize, block_size);
+  const std::size_t node_blocks = blocks_for(format::kNodeSize, block_size);
   for (std::size_t c = 0; c < chains; ++c) {
     first_block[c + 1] =
         first_block[c] + (c < n ? blocks_for(stored_size[c], block_size) : node_blocks);
@@ -521,7 +521,7 @@ Expected<ArchiveSummary, std::string> write_archive(const ArchivePlan& plan,
   summary.blocks = total_blocks;
   // The blocks start at the first multiple of the block size past the header.
   const std::uint64_t data_start =
-      (DatHeader::kOffset + DatHeader::kSize + block_size - 1) / block_size * block_size;
+      (format::kHeaderOffset + format::kHeaderSize + block_size - 1) / block_size * block_size;
   summary.file_size = data_start + total_blocks * block_size;
   if (summary.file_size > std::numeric_limits<std::uint32_t>::max()) {
     return Unexpected("the archive would take " + std::to_string(summary.file_size) +
@@ -600,7 +600,7 @@ Expected<ArchiveSummary, std::string> write_archive(const ArchivePlan& plan,
   header.block_size = block_size;
   header.file_size = static_cast<std::uint32_t>(summary.file_size);
   header.root_offset = tree.empty() ? 0 : block_offset(first_block[n]);
-  if (!pwrite_all(file.fd(), build::encode_header(header), DatHeader::kOffset)) {
+  if (!pwrite_all(file.fd(), build::encode_header(header), format::kHeaderOffset)) {
     return Unexpected(errno_text("cannot write", temp));
   }
   if (!file.close()) return Unexpected(errno_text("cannot close", temp));

@@ -211,8 +211,8 @@ TEST_P(GeneratedArchive, ChainsAndDirectoryHaveTheirShape) {
     const auto [offset, depth] = stack.back();
     stack.pop_back();
     ++nodes;
-    for (std::uint32_t b : chain(offset, qd::kDirectoryNodeSize)) used.insert(b);
-    auto node = db->read_file_data(offset, qd::kDirectoryNodeSize);
+    for (std::uint32_t b : chain(offset, qd::format::kNodeSize)) used.insert(b);
+    auto node = db->read_file_data(offset, qd::format::kNodeSize);
     ASSERT_TRUE(node);
     const std::uint32_t count = load_u32(*node, 62 * 4);
     ASSERT_LE(count, 61u);

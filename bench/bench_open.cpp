@@ -122,7 +122,7 @@ NodeReads plan_node_reads(const std::vector<std::uint32_t>& blocks, std::uint32_
   const std::uint32_t payload = block_size - 4;
   std::uint32_t content = 0;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
-    const std::uint32_t take = std::min(payload, qd::kDirectoryNodeSize - content);
+    const std::uint32_t take = std::min(payload, qd::format::kNodeSize - content);
     if (b > 0 && blocks[b] == blocks[b - 1] + block_size) {
       Run& run = reads.runs.back();
       run.length = blocks[b] - run.offset + 4 + take;
@@ -142,14 +142,14 @@ bool plan_directory(Archive& a) {
   const qb::HeaderFields header = qb::read_header_fields(fd.get());
   a.block_size = header.block_size;
   if (header.block_size <= 4) return false;
-  std::vector<std::uint8_t> content(qd::kDirectoryNodeSize);
+  std::vector<std::uint8_t> content(qd::format::kNodeSize);
   std::vector<std::uint32_t> stack;
   if (header.root_offset != 0) stack.push_back(header.root_offset);
   // Depth-first, a node before its subtrees and the subtrees in slot order, as the library walks.
   while (!stack.empty()) {
     const std::uint32_t offset = stack.back();
     stack.pop_back();
-    const auto blocks = qb::chain_blocks(fd.get(), offset, qd::kDirectoryNodeSize, a.block_size);
+    const auto blocks = qb::chain_blocks(fd.get(), offset, qd::format::kNodeSize, a.block_size);
     if (blocks.empty()) return false;
     NodeReads reads = plan_node_reads(blocks, a.block_size);
     std::vector<std::uint8_t> buf;
@@ -183,7 +183,7 @@ bool open_floor(const Archive& a, std::vector<qd::DatFileEntry>& entries, std::u
   if (fd < 0) return false;
   const qb::HeaderFields header = qb::read_header_fields(fd);
   benchmark::DoNotOptimize(header);
-  std::uint8_t content[qd::kDirectoryNodeSize];
+  std::uint8_t content[qd::format::kNodeSize];
   bool ok = true;
   for (const NodeReads& node : a.nodes) {
     for (const Run& run : node.runs) {
@@ -200,7 +200,7 @@ bool open_floor(const Archive& a, std::vector<qd::DatFileEntry>& entries, std::u
     const std::uint32_t count =
         std::min<std::uint32_t>(qb::load_u32(content + kBranchBytes), kMaxNodeEntries);
     const std::uint8_t* p = content + kBranchBytes + 4;
-    for (std::uint32_t i = 0; i < count; ++i, p += qd::DatFileEntry::kSize) {
+    for (std::uint32_t i = 0; i < count; ++i, p += qd::format::kEntrySize) {
       entries.push_back(qd::DatFileEntry{qb::load_u32(p), qb::load_u32(p + 4), qb::load_u32(p + 8),
                                          qb::load_u32(p + 12), qb::load_u32(p + 16),
                                          qb::load_u32(p + 20)});
@@ -215,7 +215,7 @@ bool open_floor(const Archive& a, std::vector<qd::DatFileEntry>& entries, std::u
 
 void set_counters(benchmark::State& state, const Archive* a) {
   state.SetItemsProcessed(qb::times_iterations(state, a->entries));
-  state.SetBytesProcessed(qb::times_iterations(state, a->nodes.size() * qd::kDirectoryNodeSize));
+  state.SetBytesProcessed(qb::times_iterations(state, a->nodes.size() * qd::format::kNodeSize));
 }
 
 void BM_Open(benchmark::State& state, const Archive* a) {

@@ -1,24 +1,70 @@
 #include "quorvale_dat/database.hpp"
 
+#include <utility>
+
+#include "block_chain.hpp"
+#include "byte_source.hpp"
+#include "opening.hpp"
 #include "quorvale_dat/utils.hpp"
 
 namespace quorvale_dat {
 
-Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
-  auto file = File::open_read_only(path);
-  if (!file) return Unexpected(DatError::PathError{path, std::move(file.error())});
+DatDatabase::DatDatabase(std::unique_ptr<const detail::ByteSource> source,
+                         DatHeader header) noexcept
+    : source_(std::move(source)), header_(std::move(header)) {}
 
-  if (auto r = file->seek(DatHeader::kOffset); !r) return Unexpected(std::move(r.error()));
-  FileCursor cursor(*file, DatHeader::kOffset);
-  auto header = DatHeader::read(cursor);
-  if (!header) return Unexpected(std::move(header.error()));
+DatDatabase::DatDatabase(DatDatabase&&) noexcept = default;
+DatDatabase& DatDatabase::operator=(DatDatabase&&) noexcept = default;
+DatDatabase::~DatDatabase() = default;
 
-  auto size = file->size();
-  if (!size) return Unexpected(std::move(size.error()));
+std::uint64_t DatDatabase::file_size() const noexcept { return source_->size(); }
 
-  DatDatabase db(std::move(*file), std::move(*header), *size);
-  if (auto walk = db.read_directory(); !walk) return Unexpected(std::move(walk.error()));
+Expected<DatDatabase, DatError> DatDatabase::finish_open(
+    std::unique_ptr<const detail::ByteSource> source, DatHeader header, DirectoryVisitor* visitor) {
+  DatDatabase db(std::move(source), std::move(header));
+  std::vector<DatFileEntry> entries;
+  if (auto walk = db.read_node(db.header_.root_offset, entries, visitor); !walk) {
+    return Unexpected(std::move(walk.error()));
+  }
+  db.files_ = FileMap::from_walk_order(std::move(entries));
   return db;
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
+  auto opened = detail::open_file_source(path);
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_open(std::move(opened->source), std::move(opened->header), nullptr);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
+                                                  DirectoryVisitor& visitor) {
+  auto opened = detail::open_file_source(path);
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_open(std::move(opened->source), std::move(opened->header), &visitor);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open_bytes(std::vector<std::uint8_t> bytes) {
+  auto opened = detail::open_memory_source(std::move(bytes));
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_open(std::move(opened->source), std::move(opened->header), nullptr);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open_bytes(std::vector<std::uint8_t> bytes,
+                                                        DirectoryVisitor& visitor) {
+  auto opened = detail::open_memory_source(std::move(bytes));
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_open(std::move(opened->source), std::move(opened->header), &visitor);
+}
+
+Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
+    std::uint32_t offset, std::uint32_t size) const {
+  if (size == 0) return std::vector<std::uint8_t>{};
+  const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
+  std::vector<std::uint8_t> out(detail::content_capacity(size, g.file_size));
+  auto r = detail::read_chain(*source_, g, offset, size, out);
+  if (!r) return Unexpected(std::move(r.error().error));
+  out.resize(r->length);
+  return out;
 }
 
 Expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {

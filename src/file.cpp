@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <limits>
 
 namespace quorvale_dat {
 
@@ -40,24 +39,6 @@ Expected<std::uint64_t, IoError> File::size() const {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return Unexpected(IoError::from_os(errno));
   return st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size);
-}
-
-Expected<void, IoError> File::seek(std::uint64_t offset) {
-  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    return Unexpected(IoError::from_os(EINVAL));
-  }
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    return Unexpected(IoError::from_os(errno));
-  }
-  return {};
-}
-
-Expected<std::size_t, IoError> File::read(std::span<std::uint8_t> buf) {
-  for (;;) {
-    const ssize_t n = ::read(fd_, buf.data(), buf.size());
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return Unexpected(IoError::from_os(errno));
-  }
 }
 
 }  // namespace quorvale_dat

@@ -1,10 +1,13 @@
 #include "quorvale_dat/header.hpp"
 
+#include "file_cursor.hpp"
+#include "opening.hpp"
+
 namespace quorvale_dat {
 namespace {
 
 template <class Cursor>
-ParseResult<DatHeader> read_header(Cursor& cursor) {
+ParseResult<DatHeader> read_fields(Cursor& cursor) {
   RecordReader r(cursor, "DatHeader");
   DatHeader h;
   h.magic = r.template read<std::uint32_t>("magic");
@@ -22,14 +25,15 @@ ParseResult<DatHeader> read_header(Cursor& cursor) {
   h.master_map_id = r.template read<std::uint32_t>("master_map_id");
   h.engine_version = r.template read<std::uint32_t>("engine_version");
   h.game_version = r.template read<std::uint32_t>("game_version");
-  h.version_string = r.bytes("version_string", 16);
+  h.version_string = r.bytes("version_string", format::kVersionStringSize);
   h.version_minor = r.template read<std::uint32_t>("version_minor");
   return r.finish(std::move(h));
 }
 
 }  // namespace
 
-ParseResult<DatHeader> DatHeader::read(SpanCursor& cursor) { return read_header(cursor); }
-ParseResult<DatHeader> DatHeader::read(FileCursor& cursor) { return read_header(cursor); }
+ParseResult<DatHeader> DatHeader::read(SpanCursor& cursor) { return read_fields(cursor); }
+
+ParseResult<DatHeader> detail::read_header(FileCursor& cursor) { return read_fields(cursor); }
 
 }  // namespace quorvale_dat

@@ -1,7 +1,7 @@
 #include "quorvale_dat/reader.hpp"
 
 #include <algorithm>
-#include <limits>
+#include <cstring>
 
 namespace quorvale_dat {
 
@@ -23,38 +23,6 @@ Expected<std::vector<std::uint8_t>, IoError> SpanCursor::read_counted(std::size_
   const auto first = data_.begin() + static_cast<std::ptrdiff_t>(pos_);
   std::vector<std::uint8_t> out(first, first + static_cast<std::ptrdiff_t>(count));
   pos_ += count;
-  return out;
-}
-
-Expected<void, IoError> FileCursor::seek(std::uint64_t position) {
-  if (auto r = file_->seek(position); !r) return r;
-  pos_ = position;
-  return {};
-}
-
-Expected<void, IoError> FileCursor::read_exact(std::span<std::uint8_t> out) {
-  while (!out.empty()) {
-    auto n = file_->read(out);
-    if (!n) return Unexpected(std::move(n.error()));
-    if (*n == 0) return Unexpected(IoError::short_read());
-    pos_ += *n;
-    out = out.subspan(*n);
-  }
-  return {};
-}
-
-Expected<std::vector<std::uint8_t>, IoError> FileCursor::read_counted(std::size_t count) {
-  constexpr std::size_t kChunk = 64 * 1024;
-  std::vector<std::uint8_t> out;
-  while (out.size() < count) {
-    const std::size_t have = out.size();
-    out.resize(have + std::min(kChunk, count - have));
-    auto n = file_->read(std::span(out).subspan(have));
-    if (!n) return Unexpected(std::move(n.error()));
-    if (*n == 0) return Unexpected(IoError::end_of_data());
-    pos_ += *n;
-    out.resize(have + *n);
-  }
   return out;
 }
 

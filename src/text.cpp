@@ -7,11 +7,24 @@
 namespace quorvale_dat::detail {
 namespace {
 
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when the byte there does not
-// start one.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
+std::string to_hex(std::uint64_t value, bool upper) {
+  std::array<char, 16> buf{};
+  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value, 16);
+  std::string out(buf.data(), end);
+  if (upper) {
+    for (char& c : out) {
+      if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::size_t utf8_sequence_length(std::string_view text, std::size_t i) noexcept {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
   std::size_t length = 0;
   std::uint32_t min = 0;
   if (lead >= 0xC2 && lead <= 0xDF) {
@@ -36,19 +49,14 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
   return length;
 }
 
-std::string to_hex(std::uint64_t value, bool upper) {
-  std::array<char, 16> buf{};
-  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value, 16);
-  std::string out(buf.data(), end);
-  if (upper) {
-    for (char& c : out) {
-      if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-    }
+bool is_utf8(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8_sequence_length(text, i);
+    if (length == 0) return false;
+    i += length;
   }
-  return out;
+  return true;
 }
-
-}  // namespace
 
 std::string quote_debug(std::string_view text) {
   std::string out;
@@ -104,6 +112,8 @@ std::string hex8_digits(std::uint32_t value) {
   std::string digits = to_hex(value, true);
   return std::string(8 - digits.size(), '0') + digits;
 }
+
+std::string hex8(std::uint32_t value) { return "0x" + hex8_digits(value); }
 
 std::string hex_lower(std::uint64_t value) { return to_hex(value, false); }
 

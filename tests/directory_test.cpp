@@ -264,7 +264,7 @@ struct TreeShape {
 
 void walk_in_order(const DatDatabase& db, std::uint32_t offset, std::size_t depth,
                    std::uint32_t per_node, TreeShape& shape) {
-  const auto content = db.read_file_data(offset, kDirectoryNodeSize);
+  const auto content = db.read_file_data(offset, format::kNodeSize);
   ASSERT_TRUE(content);
   const auto u32 = [&](std::size_t at) {
     std::uint32_t v = 0;

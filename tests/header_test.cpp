@@ -60,7 +60,7 @@ DatHeader distinct_header() {
 }
 
 Bytes header_file(const DatHeader& h) {
-  Bytes bytes(DatHeader::kOffset, 0);
+  Bytes bytes(format::kHeaderOffset, 0);
   const Bytes encoded = build::encode_header(h);
   bytes.insert(bytes.end(), encoded.begin(), encoded.end());
   return bytes;
@@ -102,11 +102,13 @@ TEST(HeaderTest, DirectoryOpensButCannotBeRead) {
 TEST(HeaderTest, ShortFileFailsInTheFieldItEndsIn) {
   const Bytes full = header_file(distinct_header());
   std::vector<std::size_t> lengths = {0, 1, 200, 319};
-  for (std::size_t n = DatHeader::kOffset; n < DatHeader::kOffset + DatHeader::kSize; ++n) {
+  for (std::size_t n = format::kHeaderOffset; n < format::kHeaderOffset + format::kHeaderSize;
+       ++n) {
     lengths.push_back(n);
   }
   for (std::size_t length : lengths) {
-    const std::uint64_t in_header = length < DatHeader::kOffset ? 0 : length - DatHeader::kOffset;
+    const std::uint64_t in_header =
+        length < format::kHeaderOffset ? 0 : length - format::kHeaderOffset;
     std::size_t field = 0;
     while (in_header >= kFields[field].offset + kFields[field].width) ++field;
     const bool counted = std::string_view(kFields[field].name) == "version_string";

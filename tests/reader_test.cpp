@@ -12,6 +12,9 @@
 #include <limits>
 #include <vector>
 
+#include "file_cursor.hpp"
+#include "quorvale_dat/file.hpp"
+
 namespace quorvale_dat {
 namespace {
 
@@ -152,8 +155,8 @@ TEST(ReaderTest, FileCursorReadsSequentially) {
   TempFile tmp({9, 9, 1, 0, 0, 0, 5, 6, 7});
   auto file = File::open_read_only(tmp.path());
   ASSERT_TRUE(file);
-  ASSERT_TRUE(file->seek(2));
-  FileCursor c(*file, 2);
+  detail::FileCursor c(*file, 0);
+  ASSERT_TRUE(c.seek(2));
   EXPECT_EQ(*read_le<std::uint32_t>(c), 1u);
   EXPECT_EQ(*read_bytes(c, 3), (Bytes{5, 6, 7}));
   EXPECT_EQ(c.position(), 9u);
@@ -165,7 +168,7 @@ TEST(ReaderTest, FileCursorHugeCountEndsInEndOfData) {
   TempFile tmp({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   auto file = File::open_read_only(tmp.path());
   ASSERT_TRUE(file);
-  FileCursor c(*file, 0);
+  detail::FileCursor c(*file, 0);
   const auto r = read_bytes(c, std::numeric_limits<std::int32_t>::max());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), ParseError(IoError::end_of_data()));
@@ -173,7 +176,7 @@ TEST(ReaderTest, FileCursorHugeCountEndsInEndOfData) {
 
 TEST(ReaderTest, FileCursorOnAClosedDescriptorReportsTheOsError) {
   File file(-1);
-  FileCursor c(file, 0);
+  detail::FileCursor c(file, 0);
   const auto r = read_le<std::uint32_t>(c);
   ASSERT_FALSE(r);
   // The read fails with EBADF, and so does seeking back, which then becomes the root.

@@ -2,8 +2,10 @@
 //
 // Opening reads the header at offset 320 and walks the on-disk directory tree once into an
 // id -> entry map; afterwards the database is read-only and get_file() reads a record's bytes
-// from its chain of blocks, decompressing them when the entry says so. Every read after opening
-// is a positioned read, so a const DatDatabase may be shared between threads.
+// from its chain of blocks, decompressing them when the entry says so. An archive is opened from
+// a file (open) or from bytes in memory (open_bytes), with the same results and the same errors
+// for the same bytes. Every read after opening is a positioned read or a read of memory, so a
+// const DatDatabase may be shared between threads.
 //
 //   auto db = quorvale_dat::DatDatabase::open("client_portal.dat");
 //   if (!db) { std::cerr << db.error().display() << '\n'; return 1; }
@@ -20,34 +22,67 @@
 #include <vector>
 
 #include "quorvale_dat/dat_error.hpp"
+#include "quorvale_dat/directory.hpp"
 #include "quorvale_dat/expected.hpp"
-#include "quorvale_dat/file.hpp"
 #include "quorvale_dat/file_entry.hpp"
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat/header.hpp"
 
 namespace quorvale_dat {
 
-// Size of a directory node's content: 62 branch offsets, an entry count and 61 entries.
-inline constexpr std::uint32_t kDirectoryNodeSize = 62 * 4 + 4 + 61 * 24;
+namespace detail {
+class ByteSource;
+}  // namespace detail
+
+// The size of a directory node's content; an alias of format::kNodeSize kept for callers.
+inline constexpr std::uint32_t kDirectoryNodeSize = format::kNodeSize;
+
+// A chain that shares a block with the chain of an entry met before it (for_each_file).
+struct Overlap {
+  std::uint32_t block = 0;     // the first block of this entry's chain found in use
+  std::uint32_t other_id = 0;  // the entry whose chain used it first, in file order
+};
+
+struct ForEachFileOptions {
+  // Only the entries it accepts are visited (and read); all of them when empty.
+  std::function<bool(const DatFileEntry&)> select;
+  // When set, a chain that shares a block with the chain of an entry visited before it (in file
+  // order) is not read: this is called for its entry instead of the visitor. Well-formed archives
+  // never share blocks between chains; crafted ones do, to make many entries out of one chain.
+  // Telling costs 4 bytes per block of the file.
+  std::function<void(const DatFileEntry&, const Overlap&)> overlapping;
+};
 
 class DatDatabase {
  public:
   // Opens the archive at `path`: all or nothing. Errors: PathError when the file cannot be
   // opened; Io when seeking or reading fails; BinRead when the header or a directory entry is
   // cut short; Corruption when the directory or a block chain is malformed (a cycle, more nodes
-  // or blocks than the file can hold, a block size without room for a payload).
+  // or blocks than the file can hold, a block size without room for a payload). With `visitor`,
+  // the directory walk shows it every node (directory.hpp).
   [[nodiscard]] static Expected<DatDatabase, DatError> open(const std::filesystem::path& path);
+  [[nodiscard]] static Expected<DatDatabase, DatError> open(const std::filesystem::path& path,
+                                                            DirectoryVisitor& visitor);
 
-  DatDatabase(DatDatabase&&) noexcept = default;
-  DatDatabase& operator=(DatDatabase&&) noexcept = default;
+  // Opens an archive held in memory. The database takes the bytes (moved in, they are not
+  // copied) and keeps them for its life; records that lie in one block are then read in place.
+  // The results and errors are exactly those of open() on a file of the same bytes, except that
+  // there is no PathError and no OS error.
+  [[nodiscard]] static Expected<DatDatabase, DatError> open_bytes(std::vector<std::uint8_t> bytes);
+  [[nodiscard]] static Expected<DatDatabase, DatError> open_bytes(std::vector<std::uint8_t> bytes,
+                                                                  DirectoryVisitor& visitor);
+
+  // A moved-from database may only be destroyed or assigned to.
+  DatDatabase(DatDatabase&&) noexcept;
+  DatDatabase& operator=(DatDatabase&&) noexcept;
   DatDatabase(const DatDatabase&) = delete;
   DatDatabase& operator=(const DatDatabase&) = delete;
-  ~DatDatabase() = default;
+  ~DatDatabase();
 
   [[nodiscard]] const DatHeader& header() const noexcept { return header_; }
   [[nodiscard]] const FileMap& files() const noexcept { return files_; }
-  // Size of the archive file when it was opened.
-  [[nodiscard]] std::uint64_t file_size() const noexcept { return file_size_; }
+  // Size of the archive when it was opened.
+  [[nodiscard]] std::uint64_t file_size() const noexcept;
 
   // The record's bytes, decompressed when its entry is compressed. NotFound when the id is not
   // in the directory; the chain's errors otherwise. Nothing is cached: every call reads again.
@@ -62,55 +97,63 @@ class DatDatabase {
   // Much faster than get_file() per entry on large archives: it reads the file in large windows
   // and takes every record whose blocks lie inside one from there, without a read of its own. A
   // visitor that returns bool stops the walk by returning false; one that returns void sees
-  // every entry.
+  // every entry. `options` choose entries and leave out chains that overlap others.
   //
   //   db.for_each_file([&](const DatFileEntry& e, DatDatabase::FileResult bytes) {
   //     if (bytes) write_out(e.id, *bytes);
   //   });
   template <class Visit>
-  void for_each_file(Visit&& visit) const {
+  void for_each_file(Visit&& visit, const ForEachFileOptions& options = {}) const {
     using Result = std::invoke_result_t<Visit&, const DatFileEntry&, FileResult>;
-    visit_files(const_cast<void*>(static_cast<const void*>(std::addressof(visit))),
-                [](void* v, const DatFileEntry& entry, FileResult result) {
-                  auto& f = *static_cast<std::remove_reference_t<Visit>*>(v);
-                  if constexpr (std::is_void_v<Result>) {
-                    std::invoke(f, entry, std::move(result));
-                    return true;
-                  } else {
-                    return static_cast<bool>(std::invoke(f, entry, std::move(result)));
-                  }
-                });
+    visit_files(
+        const_cast<void*>(static_cast<const void*>(std::addressof(visit))),
+        [](void* v, const DatFileEntry& entry, FileResult result) {
+          auto& f = *static_cast<std::remove_reference_t<Visit>*>(v);
+          if constexpr (std::is_void_v<Result>) {
+            std::invoke(f, entry, std::move(result));
+            return true;
+          } else {
+            return static_cast<bool>(std::invoke(f, entry, std::move(result)));
+          }
+        },
+        options);
   }
 
   // Reads `size` content bytes of the block chain starting at `offset`. Each block starts with
   // the absolute offset of the next (0 for the last); the last block supplies all remaining
   // bytes, even past its own end. Io with "failed to fill whole buffer" when a read reaches past
   // the end of the file; Corruption when the chain could only supply `size` by visiting more
-  // blocks than the file holds, or the geometry leaves no room for a payload.
+  // blocks than the file holds, or the geometry leaves no room for a payload. The rules, with
+  // every bound, are those of the chain walk (src/block_chain.hpp).
   [[nodiscard]] Expected<std::vector<std::uint8_t>, DatError> read_file_data(
       std::uint32_t offset, std::uint32_t size) const;
 
   // Walks the directory tree from the header's root_offset and fills files(): depth first, a
   // node's entries before its subtrees, subtrees in slot order; where an id repeats, the entry
-  // met last stays. Opening calls it; calling it again walks the archive again.
+  // met last stays. Opening calls it; calling it again walks the archive again. The walk's rules
+  // and bounds are in src/directory_walk.hpp.
   [[nodiscard]] Expected<void, DatError> read_directory();
 
  private:
-  DatDatabase(File file, DatHeader header, std::uint64_t file_size) noexcept
-      : file_(std::move(file)), header_(std::move(header)), file_size_(file_size) {}
+  DatDatabase(std::unique_ptr<const detail::ByteSource> source, DatHeader header) noexcept;
+
+  // Builds the database and walks its directory, showing the walk to `visitor` (may be null).
+  [[nodiscard]] static Expected<DatDatabase, DatError> finish_open(
+      std::unique_ptr<const detail::ByteSource> source, DatHeader header,
+      DirectoryVisitor* visitor);
 
   // for_each_file() without the template: `call(visitor, entry, result)` returns false to stop.
   using VisitFn = bool (*)(void* visitor, const DatFileEntry& entry, FileResult result);
-  void visit_files(void* visitor, VisitFn call) const;
+  void visit_files(void* visitor, VisitFn call, const ForEachFileOptions& options) const;
 
   // Walks the subtree whose root node is at `offset`, appending its entries in walk order.
   [[nodiscard]] Expected<void, DatError> read_node(std::uint32_t offset,
-                                                   std::vector<DatFileEntry>& entries) const;
+                                                   std::vector<DatFileEntry>& entries,
+                                                   DirectoryVisitor* visitor) const;
 
-  File file_;
+  std::unique_ptr<const detail::ByteSource> source_;
   DatHeader header_;
   FileMap files_;
-  std::uint64_t file_size_ = 0;
 };
 
 }  // namespace quorvale_dat

@@ -1,14 +1,12 @@
-// File: a move-only owner of one open file descriptor, closed when the File is destroyed.
+// File: a move-only owner of one open file descriptor, closed when the File is destroyed: the
+// open-file type that utils::read_exact_at_compat reads from.
 //
-// Reads of an open archive go through positioned reads (utils::read_exact_at_compat), which
-// neither use nor move the descriptor's position, so a const File may be read from several
-// threads at once. Only opening uses seek() and read().
+// Positioned reads neither use nor move the descriptor's position, so a const File may be read
+// from several threads at once.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <span>
 
 #include "quorvale_dat/expected.hpp"
 #include "quorvale_dat/io_error.hpp"
@@ -35,11 +33,6 @@ class File {
 
   // The file's size in bytes (fstat).
   [[nodiscard]] Expected<std::uint64_t, IoError> size() const;
-  // Sets the file position to the absolute `offset`.
-  [[nodiscard]] Expected<void, IoError> seek(std::uint64_t offset);
-  // One sequential read() into `buf`, repeated when interrupted by a signal. Returns the number
-  // of bytes read; 0 at the end of the file.
-  [[nodiscard]] Expected<std::size_t, IoError> read(std::span<std::uint8_t> buf);
 
  private:
   int fd_ = -1;

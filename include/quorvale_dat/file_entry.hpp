@@ -7,15 +7,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat/reader.hpp"
 
 namespace quorvale_dat {
 
+// format::kEntrySize bytes on disk.
 struct DatFileEntry {
-  static constexpr std::size_t kSize = 24;
-
   std::uint32_t bit_flags = 0;  // bit 0: the stored bytes are LRS-compressed
   std::uint32_t id = 0;
   std::uint32_t offset = 0;  // absolute offset of the first block of the record's chain
@@ -23,7 +24,9 @@ struct DatFileEntry {
   std::uint32_t timestamp = 0;
   std::uint32_t version = 0;
 
-  [[nodiscard]] constexpr bool is_compressed() const noexcept { return (bit_flags & 1u) != 0; }
+  [[nodiscard]] constexpr bool is_compressed() const noexcept {
+    return (bit_flags & format::kCompressedFlag) != 0;
+  }
 
   // Reads one entry; a failing field carries "While parsing field '<name>' in DatFileEntry".
   [[nodiscard]] static ParseResult<DatFileEntry> read(SpanCursor& cursor);

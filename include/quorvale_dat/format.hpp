@@ -16,6 +16,8 @@ namespace format {
 // The 80-byte header at absolute offset 320 (0x140); the bytes before it are not read.
 inline constexpr std::uint64_t kHeaderOffset = 320;
 inline constexpr std::uint64_t kHeaderSize = 80;
+// The header's version_string: raw bytes, not decoded as text.
+inline constexpr std::size_t kVersionStringSize = 16;
 
 // A block is a little-endian u32 offset of the next block (0 for the last) and block_size - 4
 // payload bytes.

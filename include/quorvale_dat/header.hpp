@@ -8,15 +8,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat/reader.hpp"
 
 namespace quorvale_dat {
 
+// Where it lies: format::kHeaderOffset and format::kHeaderSize.
 struct DatHeader {
-  // Absolute file offset of the header, and its size on disk.
-  static constexpr std::uint64_t kOffset = 320;
-  static constexpr std::uint64_t kSize = 80;
-
   std::uint32_t magic = 0;
   std::uint32_t block_size = 0;  // bytes per block, including its 4-byte next-block pointer
   std::uint32_t file_size = 0;
@@ -38,7 +36,6 @@ struct DatHeader {
   // Reads the header at the cursor's position, field by field. A failing field carries the frame
   // "While parsing field '<name>' in DatHeader"; the cursor is put back on failure.
   [[nodiscard]] static ParseResult<DatHeader> read(SpanCursor& cursor);
-  [[nodiscard]] static ParseResult<DatHeader> read(FileCursor& cursor);
 
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };

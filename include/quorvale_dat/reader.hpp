@@ -10,11 +10,9 @@
 //   return r.finish(std::move(p));
 #pragma once
 
-#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <source_location>
 #include <span>
@@ -25,7 +23,6 @@
 #include <vector>
 
 #include "quorvale_dat/expected.hpp"
-#include "quorvale_dat/file.hpp"
 #include "quorvale_dat/io_error.hpp"
 #include "quorvale_dat/parse_error.hpp"
 
@@ -61,51 +58,13 @@ class SpanCursor {
   std::uint64_t pos_ = 0;
 };
 
-// A cursor over an open file, reading sequentially from the file's own position. `position` is
-// where the file stands when the cursor is made; the cursor keeps count from there.
-class FileCursor {
- public:
-  FileCursor(File& file, std::uint64_t position) noexcept : file_(&file), pos_(position) {}
-
-  [[nodiscard]] std::uint64_t position() const noexcept { return pos_; }
-  [[nodiscard]] Expected<void, IoError> seek(std::uint64_t position);
-  [[nodiscard]] Expected<void, IoError> read_exact(std::span<std::uint8_t> out);
-  // Reads `count` bytes in bounded chunks, so that a huge count over a short file ends in the
-  // end-of-data error after allocating no more than the file supplied.
-  [[nodiscard]] Expected<std::vector<std::uint8_t>, IoError> read_counted(std::size_t count);
-
- private:
-  File* file_;
-  std::uint64_t pos_;
-};
-
-namespace detail {
-
-template <class T>
-inline constexpr bool kIsPrimitive =
-    std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint32_t> ||
-    std::is_same_v<T, std::int32_t> || std::is_same_v<T, float>;
-
-// Assembles a little-endian value from exactly sizeof(T) bytes.
-template <class T>
-[[nodiscard]] constexpr T load_le(const std::uint8_t* p) noexcept {
-  if constexpr (sizeof(T) == 1) {
-    return static_cast<T>(p[0]);
-  } else {
-    const std::uint32_t v =
-        static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-    return std::bit_cast<T>(v);
-  }
-}
-
-}  // namespace detail
-
 // Reads one little-endian primitive (u8, u32, i32, f32). On failure the cursor is put back where
 // it was and the read's error is returned as kind Io.
+// The value is assembled byte by byte, first byte least significant.
 template <class T, class Cursor>
-requires detail::kIsPrimitive<T>
-[[nodiscard]] ParseResult<T> read_le(Cursor& cursor) {
+requires(std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint32_t> ||
+         std::is_same_v<T, std::int32_t> || std::is_same_v<T, float>)
+    [[nodiscard]] ParseResult<T> read_le(Cursor& cursor) {
   const std::uint64_t start = cursor.position();
   std::uint8_t bytes[sizeof(T)];
   if (auto r = cursor.read_exact(bytes); !r) {
@@ -115,7 +74,13 @@ requires detail::kIsPrimitive<T>
     }
     return Unexpected(std::move(error));
   }
-  return detail::load_le<T>(bytes);
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) value |= std::uint32_t{bytes[i]} << (8 * i);
+  if constexpr (sizeof(T) == 1) {
+    return static_cast<T>(value);
+  } else {
+    return std::bit_cast<T>(value);
+  }
 }
 
 // Reads a counted byte sequence: exactly `count` bytes, or the end-of-data error.

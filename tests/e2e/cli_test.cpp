@@ -1287,20 +1287,23 @@ TEST(Cli, VerifyListsEveryProblem) {
        {},
        "entry 0x0A000002 at 0x00100000: block 0x00100000 lies outside the file\n"});
   {
-    // Two entries share a chain; a third claims more bytes than its one block holds.
+    // Two entries share a chain; a third claims more bytes than its one block holds, which
+    // get_file reads all the same, from the block on into the directory node after it.
     build::ArchiveWriter w(64);
     const std::uint32_t shared = w.add_chain(Bytes(100, 1));
     const std::uint32_t single = w.add_chain(Bytes(10, 2));
     w.header().root_offset =
         node_at(w, {entry(0x0A000001, shared, 100), entry(0x0A000002, shared, 30),
                     entry(0x0A000003, single, 61)});
-    cases.push_back({"shared blocks and a short chain",
+    cases.push_back({"shared blocks and a long last block",
                      w.finish(),
                      {},
+                     "entry 0x0A000002 at 0x00000190: block 0x00000190 overlaps a block of entry "
+                     "0x0A000001\n"
                      "entry 0x0A000003 at 0x00000210: the chain ends at block 0x00000210 with 61 "
                      "bytes left to read, more than a block holds (60)\n"
-                     "entry 0x0A000002 at 0x00000190: block 0x00000190 overlaps block 0x00000190 "
-                     "of entry 0x0A000001\n"});
+                     "entry 0x0A000003 at 0x00000210: block 0x00000210 overlaps a block of "
+                     "directory node 0x00000250\n"});
   }
   {
     // A record's chain runs into the header.
@@ -1327,8 +1330,8 @@ TEST(Cli, VerifyListsEveryProblem) {
                      {"--full"},
                      "directory node 0x00000290: is its own ancestor (reached from directory "
                      "node 0x00000290)\n"
-                     "header: records not read: the archive does not open: directory node at "
-                     "offset 0x00000290 is its own ancestor (reached from node at 0x00000290)\n"});
+                     "header: the archive does not open: directory node at offset 0x00000290 is "
+                     "its own ancestor (reached from node at 0x00000290)\n"});
   }
   {
     // The same id in two entries, and a compressed record whose stream declares more bytes than
@@ -1396,7 +1399,9 @@ TEST(Cli, VerifyJson) {
   EXPECT_EQ(doc["problems"],
             Json::parse(R"([{"place": "entry", "id": 167772162, "id_hex": "0x0A000002",
                              "offset": 1048576, "offset_hex": "0x00100000",
-                             "message": "block 0x00100000 lies outside the file"}])"));
+                             "message": "block 0x00100000 lies outside the file",
+                             "kind": "block-outside-file", "tolerated": false,
+                             "block": 1048576, "block_hex": "0x00100000", "count": 1}])"));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -60,20 +60,36 @@ Expected<void, Failure> check_archive_file(const std::string& path) {
   return open_checked(path, probe);
 }
 
-Expected<DatDatabase, Failure> open_archive(const std::string& path) {
-  // The library then opens this very file through the descriptor, so that a path replaced in
-  // between changes nothing.
+Failure open_failure(const std::string& path, const DatError& error) {
+  if (const auto* path_error = error.get_if<DatError::PathError>()) {
+    return Failure{kExitNoInput, "cannot open " + path + ": " + path_error->source.display()};
+  }
+  return failure(path, error);
+}
+
+namespace {
+
+// Opens the archive after open_checked(), through the descriptor it checked, so that a path
+// replaced in between changes nothing; `visitor` (may be null) watches the directory walk.
+Expected<DatDatabase, Failure> open_through_probe(const std::string& path,
+                                                  DirectoryVisitor* visitor) {
   ScopedFd probe;
   if (auto checked = open_checked(path, probe); !checked) return Unexpected(checked.error());
   const std::string through_fd = "/proc/self/fd/" + std::to_string(probe.fd);
-  auto db = DatDatabase::open(::access(through_fd.c_str(), F_OK) == 0 ? through_fd : path);
+  const std::string opened = ::access(through_fd.c_str(), F_OK) == 0 ? through_fd : path;
+  auto db = visitor != nullptr ? DatDatabase::open(opened, *visitor) : DatDatabase::open(opened);
   if (db) return std::move(*db);
-  const DatError& error = db.error();
-  if (const auto* path_error = error.get_if<DatError::PathError>()) {
-    return Unexpected(
-        Failure{kExitNoInput, "cannot open " + path + ": " + path_error->source.display()});
-  }
-  return Unexpected(failure(path, error));
+  return Unexpected(open_failure(path, db.error()));
+}
+
+}  // namespace
+
+Expected<DatDatabase, Failure> open_archive(const std::string& path) {
+  return open_through_probe(path, nullptr);
+}
+
+Expected<DatDatabase, Failure> open_archive(const std::string& path, DirectoryVisitor& visitor) {
+  return open_through_probe(path, &visitor);
 }
 
 Expected<std::vector<std::uint8_t>, Failure> fetch_requested(const DatDatabase& db,

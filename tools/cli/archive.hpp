@@ -14,8 +14,14 @@ namespace quorvale_dat::cli {
 
 // Opens the archive. A path that cannot be opened, or names a directory, a FIFO, a pipe, a socket
 // or a character device, is kExitNoInput, at once; a file that opens but is not a readable archive
-// (a short header, a broken directory) is kExitData.
+// (a short header, a broken directory) is kExitData. With `visitor`, the directory walk shows it
+// every node.
 [[nodiscard]] Expected<DatDatabase, Failure> open_archive(const std::string& path);
+[[nodiscard]] Expected<DatDatabase, Failure> open_archive(const std::string& path,
+                                                          DirectoryVisitor& visitor);
+
+// The failure for an error met opening the archive at `path`, with open_archive()'s statuses.
+[[nodiscard]] Failure open_failure(const std::string& path, const DatError& error);
 
 // The check open_archive makes before opening, alone, for commands that open the archive in
 // other ways: kExitNoInput unless `path` opens and is a regular file or a block device.

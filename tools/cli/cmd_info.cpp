@@ -6,7 +6,6 @@
 
 #include "archive.hpp"
 #include "commands.hpp"
-#include "directory_stats.hpp"
 #include "documents.hpp"
 #include "ids.hpp"
 #include "json.hpp"
@@ -85,7 +84,7 @@ std::string row(std::string_view label, const std::string& value) {
 }
 
 void print_text(const std::string& path, const DatDatabase& db, const Summary& s,
-                const DirectoryStats& dir) {
+                const DirectoryShape& dir) {
   const DatHeader& h = db.header();
   std::string text = row("archive", path) +
                      row("file size", std::to_string(db.file_size()) + " bytes") +
@@ -127,7 +126,7 @@ void print_text(const std::string& path, const DatDatabase& db, const Summary& s
 }
 
 Json json_document(const std::string& path, const DatDatabase& db, const Summary& s,
-                   const DirectoryStats& dir) {
+                   const DirectoryShape& dir) {
   const DatHeader& h = db.header();
   Json header = Json::object();
   put_offset(header, "magic", h.magic);
@@ -171,34 +170,24 @@ Json json_document(const std::string& path, const DatDatabase& db, const Summary
   return doc;
 }
 
-// The library keeps no node counts; the tool walks the directory again for them.
-Expected<DirectoryStats, Failure> walk_again(const std::string& path) {
-  auto raw = open_raw_archive(path);
-  if (!raw) return Unexpected(std::move(raw.error()));
-  ChainWalker walker(raw->file, raw->size, raw->header.block_size);
-  return walk_directory(*raw, walker);
-}
-
 }  // namespace
 
-Expected<Json, Failure> info_document(const std::string& archive, const DatDatabase& db) {
-  auto dir = walk_again(archive);
-  if (!dir) return Unexpected(std::move(dir.error()));
-  return json_document(archive, db, summarize(db.files()), *dir);
+Expected<Json, Failure> info_document(const std::string& archive, const DatDatabase& db,
+                                      const DirectoryShape& shape) {
+  return json_document(archive, db, summarize(db.files()), shape);
 }
 
 Result run_info(const InfoOptions& options) {
-  auto db = open_archive(options.archive);
+  DirectoryShape shape;
+  auto db = open_archive(options.archive, shape);
   if (!db) return Unexpected(std::move(db.error()));
   if (options.json) {
-    auto doc = info_document(options.archive, *db);
+    auto doc = info_document(options.archive, *db, shape);
     if (!doc) return Unexpected(std::move(doc.error()));
     print_json(*doc);
     return {};
   }
-  auto dir = walk_again(options.archive);
-  if (!dir) return Unexpected(std::move(dir.error()));
-  print_text(options.archive, *db, summarize(db->files()), *dir);
+  print_text(options.archive, *db, summarize(db->files()), shape);
   return {};
 }
 

@@ -1,85 +1,133 @@
-// quorvale-dat verify ARCHIVE [--full]: every problem of the archive's structure (and, with
-// --full, of its records), one per line; silent when there are none.
+// quorvale-dat verify ARCHIVE [--full]: every problem the library's verify finds, one per line;
+// silent when there are none.
+#include <filesystem>
 #include <string>
+#include <system_error>
 
-#include "archive_check.hpp"
+#include "archive.hpp"
 #include "commands.hpp"
 #include "documents.hpp"
 #include "ids.hpp"
 #include "json.hpp"
 #include "output.hpp"
+#include "quorvale_dat/verify.hpp"
 
 namespace quorvale_dat::cli {
 namespace {
 
-std::string_view place_name(Problem::Place place) {
+std::string_view place_name(ProblemPlace place) {
   switch (place) {
-    case Problem::Place::Header:
+    case ProblemPlace::Header:
       return "header";
-    case Problem::Place::Node:
+    case ProblemPlace::Node:
       return "node";
-    case Problem::Place::Entry:
+    case ProblemPlace::Entry:
       return "entry";
   }
   return "";
 }
 
+// The problem's message; "the archive does not open" with opening's error.
+std::string message(const VerifyReport& report, const Problem& p) {
+  std::string text = report.message(p);
+  if (p.kind == ProblemKind::DoesNotOpen && report.open_error) {
+    text += ": " + one_line(*report.open_error);
+  }
+  return text;
+}
+
 // "entry 0x06000C30 at 0x00001190: ...", "directory node 0x00000190: ...", "header: ...".
-std::string problem_line(const Problem& p) {
-  const std::string offset = hex8(static_cast<std::uint32_t>(p.offset));
+std::string problem_line(const VerifyReport& report, const Problem& p) {
   switch (p.place) {
-    case Problem::Place::Header:
-      return "header: " + p.message + "\n";
-    case Problem::Place::Node:
-      return "directory node " + offset + ": " + p.message + "\n";
-    case Problem::Place::Entry:
-      return "entry " + hex8(p.id) + " at " + offset + ": " + p.message + "\n";
+    case ProblemPlace::Header:
+      return "header: " + message(report, p) + "\n";
+    case ProblemPlace::Node:
+      return "directory node " + hex8(p.offset) + ": " + message(report, p) + "\n";
+    case ProblemPlace::Entry:
+      return "entry " + hex8(p.id) + " at " + hex8(p.offset) + ": " + message(report, p) + "\n";
   }
   return "";
 }
 
-Json problem_json(const Problem& p) {
+Json problem_json(const VerifyReport& report, const Problem& p) {
   Json j = Json::object();
   j["place"] = std::string(place_name(p.place));
-  if (p.place == Problem::Place::Entry) {
+  if (p.place == ProblemPlace::Entry) {
     put_id(j, "id", p.id);
   } else {
     j["id"] = nullptr;
     j["id_hex"] = nullptr;
   }
   put_offset(j, "offset", p.offset);
-  j["message"] = p.message;
+  j["message"] = message(report, p);
+  j["kind"] = std::string(kind_name(p.kind));
+  j["tolerated"] = tolerated(p.kind);
+  if (p.block != 0) {
+    put_offset(j, "block", p.block);
+  } else {
+    j["block"] = nullptr;
+    j["block_hex"] = nullptr;
+  }
+  j["count"] = p.count;
   return j;
+}
+
+// The failure for an archive that cannot be checked at all: open_archive()'s, except that a
+// header cut short says how long the file is.
+Failure verify_failure(const std::string& path, const DatError& error) {
+  const auto* bin = error.get_if<DatError::BinRead>();
+  const IoError* io = io_root(error);
+  if (bin != nullptr && io != nullptr && io->kind() == ErrorKind::UnexpectedEof) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec) {
+      return Failure{kExitData,
+                     path + ": too short for a header (" + std::to_string(size) + " bytes)"};
+    }
+  }
+  return open_failure(path, error);
 }
 
 }  // namespace
 
-Json verify_document(const std::string& archive, const CheckReport& report) {
+Expected<VerifyReport, Failure> verify_archive(const std::string& archive, bool full) {
+  auto report = verify(archive, {.full = full});
+  if (!report) return Unexpected(verify_failure(archive, report.error()));
+  return std::move(*report);
+}
+
+Json verify_document(const std::string& archive, const VerifyReport& report) {
   Json problems = Json::array();
-  for (const Problem& p : report.problems) problems.push_back(problem_json(p));
+  for (const Problem& p : report.problems) problems.push_back(problem_json(report, p));
   Json doc = Json::object();
   doc["archive"] = archive;
   doc["full"] = report.full;
   doc["nodes"] = report.nodes;
   doc["entries"] = report.entries;
   doc["records_read"] = report.records_read;
-  doc["ok"] = report.problems.empty();
+  doc["ok"] = report.ok();
   doc["problems"] = std::move(problems);
   return doc;
 }
 
 Result run_verify(const VerifyOptions& options) {
-  auto report = check_archive(options.archive, options.full);
+  auto report = verify_archive(options.archive, options.full);
   if (!report) return Unexpected(std::move(report.error()));
 
   if (options.json) {
     print_json(verify_document(options.archive, *report));
   } else {
     std::string text;
-    for (const Problem& p : report->problems) text += problem_line(p);
+    for (const Problem& p : report->problems) {
+      text += problem_line(*report, p);
+      if (text.size() >= 1 << 16) {
+        out(text);
+        text.clear();
+      }
+    }
     out(text);
   }
-  if (report->problems.empty()) return {};
+  if (report->ok()) return {};
   const std::size_t n = report->problems.size();
   return Unexpected(Failure{
       kExitData, options.archive + ": " + std::to_string(n) + (n == 1 ? " problem" : " problems")});

@@ -48,12 +48,6 @@ std::optional<IdRange> parse_range(std::string_view text) noexcept {
   return IdRange{*first, *last};
 }
 
-std::string hex8(std::uint32_t id) {
-  std::string out = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(id >> shift) & 0xFu];
-  return out;
-}
-
 std::string hex2(std::uint8_t byte) {
   return std::string("0x") + kDigits[byte >> 4] + kDigits[byte & 0xFu];
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "quorvale_dat/format.hpp"
+#include "text.hpp"
 
 namespace quorvale_dat::cli {
 
@@ -30,8 +31,8 @@ struct IdRange {
 // FROM-TO with FROM <= TO.
 [[nodiscard]] std::optional<IdRange> parse_range(std::string_view text) noexcept;
 
-// "0x080003E4"
-[[nodiscard]] std::string hex8(std::uint32_t id);
+// "0x080003E4": the library's Hex8 form.
+using detail::hex8;
 // "0x06"
 [[nodiscard]] std::string hex2(std::uint8_t byte);
 

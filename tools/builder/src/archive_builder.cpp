@@ -10,15 +10,16 @@
 #include <string>
 #include <utility>
 
-#include "quorvale_dat/database.hpp"
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat_builder/lrs_encoder.hpp"
 
 namespace quorvale_dat::build {
 namespace {
 
-constexpr std::size_t kHeaderEnd = DatHeader::kOffset + DatHeader::kSize;  // 400
-constexpr std::size_t kBranchSlots = 62;
-constexpr std::size_t kMaxEntriesPerNode = 61;
+constexpr std::size_t kHeaderEnd = format::kHeaderOffset + format::kHeaderSize;  // 400
+constexpr std::size_t kBranchSlots = format::kBranchSlots;
+constexpr std::size_t kMaxEntriesPerNode = format::kEntrySlots;
+constexpr std::size_t kVersionStringSize = format::kVersionStringSize;
 
 // splitmix64: small, seedable and the same on every platform.
 std::uint64_t next_random(std::uint64_t& state) {
@@ -123,7 +124,7 @@ class DirectoryPlanner {
 
 std::vector<DirectoryNode> plan_directory(std::size_t count, std::size_t per_node) {
   if (count == 0) return {};
-  DirectoryPlanner planner(std::clamp<std::size_t>(per_node, 1, 61));
+  DirectoryPlanner planner(std::clamp<std::size_t>(per_node, 1, kMaxEntriesPerNode));
   planner.plan(0, count);
   return planner.take();
 }
@@ -145,13 +146,13 @@ DatHeader ArchiveOptions::default_header() {
 
 std::vector<std::uint8_t> encode_header(const DatHeader& h) {
   std::vector<std::uint8_t> out;
-  out.reserve(DatHeader::kSize);
+  out.reserve(format::kHeaderSize);
   for (std::uint32_t v : {h.magic, h.block_size, h.file_size, h.dataset, h.subset, h.free_head,
                           h.free_tail, h.free_count, h.root_offset, h.new_lru, h.old_lru, h.use_lru,
                           h.master_map_id, h.engine_version, h.game_version}) {
     append_u32(out, v);
   }
-  for (std::size_t i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < kVersionStringSize; ++i) {
     out.push_back(i < h.version_string.size() ? h.version_string[i] : 0);
   }
   append_u32(out, h.version_minor);
@@ -160,7 +161,7 @@ std::vector<std::uint8_t> encode_header(const DatHeader& h) {
 
 std::vector<std::uint8_t> encode_node(const NodeSpec& node) {
   std::vector<std::uint8_t> out;
-  out.reserve(kDirectoryNodeSize);
+  out.reserve(format::kNodeSize);
   for (std::uint32_t branch : node.branches) append_u32(out, branch);
   append_u32(out, node.entry_count);
   const std::size_t written = std::min(node.entries.size(), kMaxEntriesPerNode);
@@ -170,7 +171,7 @@ std::vector<std::uint8_t> encode_node(const NodeSpec& node) {
       append_u32(out, v);
     }
   }
-  out.resize(kDirectoryNodeSize, 0);
+  out.resize(format::kNodeSize, 0);
   return out;
 }
 
@@ -206,7 +207,7 @@ std::vector<std::uint8_t> build_archive(const std::vector<Record>& records,
   std::vector<std::size_t> block_counts(chain_count);
   std::size_t total_blocks = 0;
   for (std::size_t c = 0; c < chain_count; ++c) {
-    const std::size_t size = c < sorted.size() ? stored[c].size() : kDirectoryNodeSize;
+    const std::size_t size = c < sorted.size() ? stored[c].size() : format::kNodeSize;
     block_counts[c] = blocks_for(size, block_size);
     total_blocks += block_counts[c];
   }
@@ -229,7 +230,8 @@ std::vector<std::uint8_t> build_archive(const std::vector<Record>& records,
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     const Record& r = *sorted[i];
     entries[i] = DatFileEntry{
-        .bit_flags = (r.bit_flags & ~1u) | (r.compressed ? 1u : 0u),
+        .bit_flags = (r.bit_flags & ~format::kCompressedFlag) |
+                     (r.compressed ? format::kCompressedFlag : 0u),
         .id = r.id,
         .offset = chain_blocks[i].front(),
         .size = static_cast<std::uint32_t>(stored[i].size()),
@@ -254,7 +256,7 @@ std::vector<std::uint8_t> build_archive(const std::vector<Record>& records,
   header.root_offset = tree.empty() ? 0 : chain_blocks[sorted.size()].front();
   const std::vector<std::uint8_t> header_bytes = encode_header(header);
   std::copy(header_bytes.begin(), header_bytes.end(),
-            file.begin() + static_cast<std::ptrdiff_t>(DatHeader::kOffset));
+            file.begin() + static_cast<std::ptrdiff_t>(format::kHeaderOffset));
   return file;
 }
 
@@ -307,7 +309,7 @@ std::vector<std::uint8_t> ArchiveWriter::finish() const {
   const std::vector<std::uint8_t> header_bytes = encode_header(header_);
   if (out.size() < kHeaderEnd) out.resize(kHeaderEnd, 0);
   std::copy(header_bytes.begin(), header_bytes.end(),
-            out.begin() + static_cast<std::ptrdiff_t>(DatHeader::kOffset));
+            out.begin() + static_cast<std::ptrdiff_t>(format::kHeaderOffset));
   return out;
 }
 

@@ -11,7 +11,6 @@
 #include <new>
 
 #include "archive.hpp"
-#include "archive_check.hpp"
 #include "documents.hpp"
 #include "ids.hpp"
 #include "json.hpp"
@@ -271,8 +270,8 @@ bool HostCheck::allows(std::string_view host) const {
   return a.family == b.family && a.bytes == b.bytes;
 }
 
-Api::Api(std::string archive, const DatDatabase& db, HostCheck hosts)
-    : archive_(std::move(archive)), db_(db), hosts_(std::move(hosts)), refs_(db) {
+Api::Api(std::string archive, const DatDatabase& db, DirectoryShape shape, HostCheck hosts)
+    : archive_(std::move(archive)), db_(db), shape_(shape), hosts_(std::move(hosts)), refs_(db) {
   // The archive is read-only while it is served, so an answer's ETag may depend on the request
   // alone; what ties it to this archive and this build is a token of the running process.
   const auto now = std::chrono::system_clock::now().time_since_epoch().count();
@@ -330,13 +329,14 @@ Reply Api::route(const Request& request) {
     const std::size_t n = parts.size();
     const std::string_view what = n > 1 ? parts[1] : std::string_view();
     if (n == 2 && what == "info") {
-      return computed_once(request, "info", info_, [&] { return info_document(archive_, db_); });
+      return computed_once(request, "info", info_,
+                           [&] { return info_document(archive_, db_, shape_); });
     }
     if (n == 2 && what == "entries") return entries(request);
     if (n == 2 && what == "verify") {
       // The structural pass, which reads no record.
       return computed_once(request, "verify", verify_, [&]() -> Expected<Json, Failure> {
-        auto report = check_archive(archive_, false);
+        auto report = verify_archive(archive_, false);
         if (!report) return Unexpected(std::move(report.error()));
         return verify_document(archive_, *report);
       });

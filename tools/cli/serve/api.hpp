@@ -3,7 +3,7 @@
 // and caching. Requests and replies are plain values here; http_server.hpp carries them over the
 // wire. docs/serve.md describes the API.
 //
-//   Api api(archive_path, db, HostCheck("127.0.0.1"));
+//   Api api(archive_path, db, shape, HostCheck("127.0.0.1"));
 //   Reply r = api.handle({.method = "GET", .path = "/api/info", .host = "127.0.0.1:8080"});
 #pragma once
 
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "documents.hpp"
 #include "json.hpp"
 #include "quorvale_dat/database.hpp"
 #include "quorvale_dat/expected.hpp"
@@ -62,9 +63,10 @@ class HostCheck {
 
 class Api {
  public:
-  // Requires: `db` was opened from `archive` and outlives the Api. `archive` is the path as the
-  // command line gave it, which /api/info and /api/verify repeat.
-  Api(std::string archive, const DatDatabase& db, HostCheck hosts);
+  // Requires: `db` was opened from `archive` and outlives the Api; `shape` was taken while it
+  // opened. `archive` is the path as the command line gave it, which /api/info and /api/verify
+  // repeat.
+  Api(std::string archive, const DatDatabase& db, DirectoryShape shape, HostCheck hosts);
   Api(const Api&) = delete;
   Api& operator=(const Api&) = delete;
 
@@ -97,6 +99,7 @@ class Api {
 
   std::string archive_;
   const DatDatabase& db_;
+  DirectoryShape shape_;
   HostCheck hosts_;
   std::string instance_;  // what makes this server's ETags its own
   ReferenceIndex refs_;

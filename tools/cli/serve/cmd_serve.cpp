@@ -91,7 +91,8 @@ bool is_listen_address(const std::string& text) {
 }
 
 Result run_serve(const ServeOptions& options) {
-  auto db = open_archive(options.archive);
+  DirectoryShape shape;
+  auto db = open_archive(options.archive, shape);
   if (!db) return Unexpected(std::move(db.error()));
 
   // SIGINT and SIGTERM are blocked before any thread starts, so that every thread inherits the
@@ -109,7 +110,7 @@ Result run_serve(const ServeOptions& options) {
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, mask, nullptr); }
   } restore{&old_mask};
 
-  serve::Api api(options.archive, *db, serve::HostCheck(options.bind));
+  serve::Api api(options.archive, *db, shape, serve::HostCheck(options.bind));
   serve::HttpServer server([&api](const serve::Request& r) { return api.handle(r); },
                            serve::ServerLimits{});
   auto port = listen(server, options);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "quorvale_dat/file_entry.hpp"
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat/header.hpp"
 
 namespace quorvale_dat::build {
@@ -52,7 +53,7 @@ struct ArchiveOptions {
 // A directory node as written: all 62 branch slots, the stored entry_count, and the entries
 // written after it (fewer or more than entry_count, as a test needs; at most 61 fit).
 struct NodeSpec {
-  std::array<std::uint32_t, 62> branches{};
+  std::array<std::uint32_t, format::kBranchSlots> branches{};
   std::uint32_t entry_count = 0;
   std::vector<DatFileEntry> entries;
 };
