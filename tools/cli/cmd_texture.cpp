@@ -2,16 +2,17 @@
 // PNG file, the JPEG file a CustomRawJpeg texture holds, or its pixel data as stored.
 // texture ARCHIVE --all DIR: every texture into DIR, as PNG or JPEG.
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "archive.hpp"
+#include "bulk_read.hpp"
 #include "commands.hpp"
 #include "ids.hpp"
 #include "output.hpp"
 #include "pixels.hpp"
 #include "png_writer.hpp"
-#include "progress.hpp"
 #include "quorvale_dat/file_type/palette.hpp"
 #include "quorvale_dat/file_type/texture.hpp"
 #include "texture_export.hpp"
@@ -101,7 +102,7 @@ Expected<TexturePicture, Failure> texture_picture(const DatDatabase& db, std::ui
 }
 
 Expected<ExportedTexture, Failure> export_texture(const DatDatabase& db, std::uint32_t id,
-                                                  const std::vector<std::uint8_t>& bytes,
+                                                  std::span<const std::uint8_t> bytes,
                                                   std::optional<std::uint32_t> chosen_palette,
                                                   std::optional<TextureFormat> wanted) {
   const std::string name = "texture " + hex8(id);
@@ -137,39 +138,24 @@ Result export_one(const DatDatabase& db, const TextureOptions& options) {
   return write_file(*options.output, exported->bytes);
 }
 
-Result export_all(const DatDatabase& db, const std::string& dir_path) {
+Result export_all(const DatDatabase& db, const std::string& dir_path, const BulkOptions& bulk) {
   auto dir = OutputDir::open(dir_path);
   if (!dir) return Unexpected(std::move(dir.error()));
-  std::vector<std::uint32_t> ids;
-  for (const DatFileEntry& e : db.files()) {
-    if (record_type(e.id) == RecordType::Texture) ids.push_back(e.id);
-  }
-
-  Progress progress("texture", ids.size());
-  std::size_t failed = 0;
-  int status = kExitOk;
-  for (std::uint32_t id : ids) {
-    std::uint64_t size = 0;
-    auto bytes = db.get_file(id);
-    Result written = [&]() -> Result {
-      if (!bytes) return Unexpected(failure("texture " + hex8(id), bytes.error()));
-      auto exported = export_texture(db, id, *bytes, std::nullopt);
-      if (!exported) return Unexpected(std::move(exported.error()));
-      size = exported->bytes.size();
-      return dir->write(hex8(id) + (exported->jpeg ? ".jpg" : ".png"), exported->bytes);
-    }();
-    if (!written) {
-      progress.clear();
-      error_line(written.error().message);
-      status = std::max(status, written.error().status);
-      ++failed;
-    }
-    progress.advance(size);
-  }
-  progress.finish();
-  if (failed > 0) {
-    return Unexpected(Failure{status, std::to_string(failed) + " of " + std::to_string(ids.size()) +
-                                          " textures could not be exported"});
+  const BulkOutcome outcome = read_all(
+      db, bulk, "texture", "texture",
+      [](const DatFileEntry& e) { return record_type(e.id) == RecordType::Texture; },
+      [&](const DatFileEntry& e,
+          std::span<const std::uint8_t> bytes) -> Expected<std::uint64_t, Failure> {
+        auto exported = export_texture(db, e.id, bytes, std::nullopt);
+        if (!exported) return Unexpected(std::move(exported.error()));
+        auto written = dir->write(hex8(e.id) + (exported->jpeg ? ".jpg" : ".png"), exported->bytes);
+        if (!written) return Unexpected(std::move(written.error()));
+        return exported->bytes.size();
+      });
+  if (outcome.failed > 0) {
+    return Unexpected(Failure{outcome.status, std::to_string(outcome.failed) + " of " +
+                                                  std::to_string(outcome.selected) +
+                                                  " textures could not be exported"});
   }
   return {};
 }
@@ -179,7 +165,8 @@ Result export_all(const DatDatabase& db, const std::string& dir_path) {
 Result run_texture(const TextureOptions& options) {
   auto db = open_archive(options.archive);
   if (!db) return Unexpected(std::move(db.error()));
-  return options.all_dir ? export_all(*db, *options.all_dir) : export_one(*db, options);
+  return options.all_dir ? export_all(*db, *options.all_dir, options.bulk)
+                         : export_one(*db, options);
 }
 
 }  // namespace quorvale_dat::cli

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "bulk_read.hpp"
 #include "ids.hpp"
 #include "quorvale_dat/expected.hpp"
 #include "status.hpp"
@@ -41,6 +42,7 @@ struct ExtractOptions {
   std::string archive;
   std::string dir;
   std::optional<std::uint8_t> type;
+  BulkOptions bulk;
 };
 [[nodiscard]] Result run_extract(const ExtractOptions& options);
 
@@ -70,6 +72,7 @@ struct TextureOptions {
   std::optional<TextureFormat> format;
   std::optional<std::uint32_t> palette;
   std::optional<std::string> all_dir;  // every texture, into this directory
+  BulkOptions bulk;                    // for all_dir
 };
 [[nodiscard]] Result run_texture(const TextureOptions& options);
 

@@ -111,6 +111,22 @@ void add_archive(CLI::App& command, std::string& archive) {
       ->type_name("");
 }
 
+// --allow-overlap and --max-output, of the commands that write every record out. Returns whether
+// the command line gave either.
+std::function<bool()> add_bulk_options(CLI::App& command, cli::BulkOptions& bulk) {
+  CLI::Option* allow = command.add_flag(
+      "--allow-overlap", bulk.allow_overlap,
+      "also read records whose block chains overlap that of a record read before them");
+  CLI::Option* limit =
+      command
+          .add_option("--max-output", bulk.max_output,
+                      "stop once the records read hold more than FACTOR times the archive's size "
+                      "in stored bytes (default 4; 0: no limit)")
+          ->type_name("FACTOR")
+          ->check(CLI::NonNegativeNumber.description(""));
+  return [allow, limit] { return allow->count() > 0 || limit->count() > 0; };
+}
+
 void add_type(CLI::App& command, std::string& type) {
   command.add_option("--type", type, "only ids with this type byte")
       ->check(type_check())
@@ -185,6 +201,7 @@ Runner define_extract(CLI::App& command) {
       ->required()
       ->type_name("");
   add_type(command, s->type);
+  add_bulk_options(command, s->options.bulk);
   return {&s->options.archive, [s] {
             s->options.type = type_byte(s->type);
             return cli::run_extract(s->options);
@@ -274,9 +291,10 @@ Runner define_texture(CLI::App& command) {
   CLI::Option* all =
       command.add_option("--all", s->all, "export every texture into DIR as <id>.png or <id>.jpg")
           ->type_name("DIR");
+  const auto bulk = add_bulk_options(command, s->options.bulk);
   CLI::Option* id = command.get_option("ID");
   return {&s->options.archive, [s] { return cli::run_texture(s->options); },
-          [s, id, output, format, palette, all]() -> cli::Result {
+          [s, id, output, format, palette, all, bulk]() -> cli::Result {
             if (*all) {
               if (*id || *output || *palette || *format) {
                 return usage("texture: --all DIR takes no ID, -o, --palette or --format");
@@ -284,6 +302,7 @@ Runner define_texture(CLI::App& command) {
               s->options.all_dir = s->all;
               return {};
             }
+            if (bulk()) return usage("texture: --allow-overlap and --max-output go with --all DIR");
             if (!*id || !*output) return usage("texture: give ID and -o FILE, or --all DIR");
             if (auto checked = require_type(s->id, RecordType::Texture); !checked) return checked;
             s->options.id = *cli::parse_id(s->id);

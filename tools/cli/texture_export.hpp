@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "commands.hpp"
@@ -37,7 +38,7 @@ struct ExportedTexture {
 // The file `quorvale-dat texture` writes for texture `id`, whose record is `bytes`: in the format
 // `wanted`, or without one in the texture's own (the JPEG file of CustomRawJpeg, else PNG).
 [[nodiscard]] Expected<ExportedTexture, Failure> export_texture(
-    const DatDatabase& db, std::uint32_t id, const std::vector<std::uint8_t>& bytes,
+    const DatDatabase& db, std::uint32_t id, std::span<const std::uint8_t> bytes,
     std::optional<std::uint32_t> palette, std::optional<TextureFormat> wanted = std::nullopt);
 
 }  // namespace quorvale_dat::cli

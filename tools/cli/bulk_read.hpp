@@ -1,0 +1,48 @@
+// Reading every selected record of an archive in one pass for the commands that write them all
+// out (extract, texture --all), with their defences against crafted archives:
+//
+//   * A record whose block chain overlaps the chain of a record read before it (in file order) is
+//     not read unless --allow-overlap: the others are reported as overlapping. Sound archives
+//     never share blocks; a crafted one names one chain from thousands of entries to turn a small
+//     file into a huge output, the overlapping-entries pattern of zip bombs.
+//   * The records read may hold at most --max-output times the archive's size in stored bytes
+//     (default kDefaultMaxOutput; 0 for no limit); the pass stops there. Decompression expands
+//     stored bytes by up to eight times on top of that, which the limit leaves alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "progress.hpp"
+#include "quorvale_dat/database.hpp"
+#include "quorvale_dat/expected.hpp"
+#include "status.hpp"
+
+namespace quorvale_dat::cli {
+
+inline constexpr std::uint64_t kDefaultMaxOutput = 4;
+
+struct BulkOptions {
+  bool allow_overlap = false;
+  std::uint64_t max_output = kDefaultMaxOutput;  // times the archive's size; 0: no limit
+};
+
+struct BulkOutcome {
+  std::size_t selected = 0;  // records the pass was to read
+  std::size_t failed = 0;    // not written: unreadable, overlapping, or failed to write
+  int status = kExitOk;      // the worst failure's
+};
+
+// Reads the records `select` accepts and hands each one's bytes to `write`, which returns the
+// bytes it wrote (for the progress line) or its failure. Every failure is reported on standard
+// error as "<noun> 0x...: <why>" and the pass goes on, until the output limit stops it.
+[[nodiscard]] BulkOutcome read_all(const DatDatabase& db, const BulkOptions& options,
+                                   std::string_view label, std::string_view noun,
+                                   const std::function<bool(const DatFileEntry&)>& select,
+                                   const std::function<Expected<std::uint64_t, Failure>(
+                                       const DatFileEntry&, std::span<const std::uint8_t>)>& write);
+
+}  // namespace quorvale_dat::cli
