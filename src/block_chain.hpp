@@ -191,7 +191,7 @@ class ChainCursor {
   void advance(std::uint32_t next, std::uint32_t n) noexcept {
     written_ += n;
     remaining_ -= n;
-    if (next != std::uint64_t{current_} + g_.block_size) contiguous_ = false;
+    if (next != 0 && next != std::uint64_t{current_} + g_.block_size) contiguous_ = false;
     current_ = next;
   }
 

@@ -186,7 +186,9 @@ void DatDatabase::visit_files(void* visitor, VisitFn call,
     }
     return;
   }
-  detail::BlockSlots slots(g.file_size, g.block_size, header_.root_offset);
+  detail::BlockSlots slots(
+      g.file_size, g.block_size,
+      detail::BlockSlots::grid_origin(entries, header_.root_offset, g.block_size));
   OverlapCheck check{slots, entries, 0, std::nullopt};
   for (const std::uint32_t i : order) {
     const DatFileEntry& e = entries[i];

@@ -227,13 +227,16 @@ class Checker {
   Checker(const detail::ByteSource& source, const DatHeader& header, const VerifyOptions& options)
       : src_(source),
         header_(header),
-        g_(detail::ChainGeometry::of(header.block_size, source.size())),
-        slots_(source.size(), header.block_size, header.root_offset) {
+        g_(detail::ChainGeometry::of(header.block_size, source.size())) {
     report_.full = options.full;
   }
 
   Expected<VerifyReport, DatError> run() {
     if (auto r = walk_directory(); !r) return Unexpected(std::move(r.error()));
+    slots_.emplace(
+        src_.size(), header_.block_size,
+        detail::BlockSlots::grid_origin(entries_, header_.root_offset, header_.block_size));
+    check_node_blocks();
     collect_entries();
     if (auto r = walk_entries(); !r) return Unexpected(std::move(r.error()));
     if (report_.full) read_records();
@@ -251,21 +254,15 @@ class Checker {
     }
     ++report_.nodes;
     report_.depth = std::max(report_.depth, n.depth);
+    node_offsets_.push_back(n.offset);
     return true;
   }
 
-  bool block(std::uint32_t node, const ChainBlock& b) {
-    if (done_nodes_.contains(node)) return true;  // checked at its first visit
-    if (node != walking_node_) {
-      walking_node_ = node;
-      node_walk_ = {};
-    }
-    check_block(node_subject(node), node_owner(node), b, node_walk_);
-    return true;
-  }
+  // The blocks of the nodes' chains are checked once the walk is over and the grid of the
+  // blocks is known (check_node_blocks).
+  static constexpr bool block(std::uint32_t, const ChainBlock&) noexcept { return true; }
 
   bool failed(const detail::NodeFailure& f) {
-    walking_node_ = 0;
     if (f.fault == DirectoryFault::Unreadable && is_os_failure(f.error)) {
       fatal_.emplace(f.error);
       return false;
@@ -297,7 +294,10 @@ class Checker {
         add(ProblemKind::TooManyNodes, subject, 0).limit = f.max_nodes;
         break;
     }
-    done_nodes_.insert(f.offset);
+    if ((f.fault == DirectoryFault::Unreadable || f.fault == DirectoryFault::EntryCount) &&
+        done_nodes_.insert(f.offset).second) {
+      node_offsets_.push_back(f.offset);
+    }
     return true;
   }
 
@@ -341,12 +341,6 @@ class Checker {
   }
 
   // Owners of block slots: directory nodes from 1 in the order first read, then the entries.
-  std::uint32_t node_owner(std::uint32_t offset) {
-    const auto [it, inserted] =
-        node_owners_.try_emplace(offset, static_cast<std::uint32_t>(node_offsets_.size() + 1));
-    if (inserted) node_offsets_.push_back(offset);
-    return it->second;
-  }
   Subject owner_subject(std::uint32_t owner) const {
     if (owner <= node_offsets_.size()) return node_subject(node_offsets_[owner - 1]);
     return entry_subject(entries_[owner - 1 - node_offsets_.size()]);
@@ -368,7 +362,7 @@ class Checker {
       p.value = b.supplied;
       p.limit = payload;
     }
-    const auto claim = slots_.claim(b, owner);
+    const auto claim = slots_->claim(b, owner);
     using Kind = detail::BlockSlots::Claim::Kind;
     if (claim.kind == Kind::Own) {
       if (walk.revisit == SIZE_MAX) {
@@ -395,6 +389,21 @@ class Checker {
     }
     entries_ = std::move(walked);
     return {};
+  }
+
+  // Every node's chain walked again, its blocks checked as the entries' are; its failures, if
+  // any, were reported by the directory walk.
+  void check_node_blocks() {
+    for (std::size_t i = 0; i < node_offsets_.size(); ++i) {
+      const Subject subject = node_subject(node_offsets_[i]);
+      const auto owner = static_cast<std::uint32_t>(i + 1);
+      WalkState walk;
+      (void)detail::walk_chain(src_, g_, node_offsets_[i], format::kNodeSize,
+                               [&](const ChainBlock& b) {
+                                 check_block(subject, owner, b, walk);
+                                 return true;
+                               });
+    }
   }
 
   // One entry per id, the one opening keeps (the last met); ids met more than once reported.
@@ -498,14 +507,11 @@ class Checker {
   const detail::ByteSource& src_;
   const DatHeader& header_;
   detail::ChainGeometry g_;
-  detail::BlockSlots slots_;
+  std::optional<detail::BlockSlots> slots_;
   VerifyReport report_;
   std::unordered_map<Target, std::size_t, TargetHash> aggregated_;
-  std::unordered_map<std::uint32_t, std::uint32_t> node_owners_;
-  std::vector<std::uint32_t> node_offsets_;
+  std::vector<std::uint32_t> node_offsets_;  // the nodes read, in walk order
   std::unordered_set<std::uint32_t> done_nodes_;
-  std::uint32_t walking_node_ = 0;
-  WalkState node_walk_;
   std::vector<DatFileEntry> entries_;
   std::vector<std::uint32_t> order_;
   std::vector<std::uint8_t> unread_;  // 1: the chain is broken or was not followed

@@ -1,6 +1,9 @@
-// Reading block chains: which blocks are visited, what a short file gives, and hostile chains
-// (loops, impossible sizes, bad geometry) that must fail quickly without allocating the size
-// they claim.
+// The chain walk: which blocks are visited, what a short file gives, and hostile chains (loops,
+// impossible sizes, bad geometry) that must fail quickly without allocating the size they claim.
+// Every case runs over each kind of source (a file, bytes in memory read in place, and bytes
+// read the way a file is, with read-ahead that comes up short), through read_file_data and
+// through the walk itself with and without the content, and must give the same bytes or the
+// same failure, at the same place.
 
 #include <gtest/gtest.h>
 
@@ -11,9 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "block_chain.hpp"
+#include "byte_source.hpp"
 #include "quorvale_dat/database.hpp"
+#include "quorvale_dat/file.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
 #include "support/decoder_test_support.hpp"
+#include "text.hpp"
 
 namespace quorvale_dat {
 namespace {
@@ -37,16 +44,91 @@ Bytes block(std::uint32_t next, const Bytes& payload) {
   return b;
 }
 
-std::string hex8(std::uint32_t v) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4) s += kDigits[(v >> shift) & 0xF];
-  return s;
+using detail::hex8;
+
+// Bytes in memory read the way a file is read (no views), optionally with every read that may
+// come up short giving only half of what it was asked: the read-ahead must then fall back to
+// reading block by block, with the same results.
+class ReadingSource final : public detail::ByteSource {
+ public:
+  ReadingSource(const Bytes& bytes, bool stingy)
+      : ByteSource(bytes.size()), bytes_(bytes), stingy_(stingy) {}
+
+  Expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
+                                        std::uint64_t offset) const override {
+    if (buf.empty()) return {};
+    if (offset > bytes_.size() || buf.size() > bytes_.size() - offset) {
+      return Unexpected(IoError::short_read());
+    }
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), buf.size(), buf.begin());
+    return {};
+  }
+  std::size_t read_available_at(std::span<std::uint8_t> buf,
+                                std::uint64_t offset) const noexcept override {
+    if (offset >= bytes_.size()) return 0;
+    std::size_t n = std::min<std::size_t>(buf.size(), bytes_.size() - offset);
+    if (stingy_) n /= 2;
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), n, buf.begin());
+    return n;
+  }
+  std::size_t read_available_at(std::span<const iovec> pieces,
+                                std::uint64_t offset) const noexcept override {
+    std::size_t total = 0;
+    for (const iovec& p : pieces) total += p.iov_len;
+    std::vector<std::uint8_t> all(total);
+    const std::size_t got = read_available_at(std::span(all), offset);
+    std::size_t at = 0;
+    for (const iovec& p : pieces) {
+      const std::size_t n = std::min(p.iov_len, got - std::min(got, at));
+      std::copy_n(all.begin() + static_cast<std::ptrdiff_t>(at), n,
+                  static_cast<std::uint8_t*>(p.iov_base));
+      at += p.iov_len;
+    }
+    return got;
+  }
+
+ private:
+  const Bytes& bytes_;
+  bool stingy_;
+};
+
+// A walk's outcome as comparable text: the bytes, or the error with where it happened.
+std::string outcome_text(const Expected<Bytes, detail::ChainFailure>& r) {
+  if (r) return "bytes " + std::to_string(r->size()) + ": " + std::string(r->begin(), r->end());
+  const detail::ChainFailure& f = r.error();
+  return "failure at step " + std::to_string(static_cast<int>(f.step)) + ", block " +
+         hex8(f.block) + ", read " + std::to_string(f.read_offset) + "+" +
+         std::to_string(f.read_size) + ", after " + std::to_string(f.supplied) + ": " +
+         f.error.debug();
 }
 
-Expected<DatDatabase, DatError> open_bytes(const Bytes& bytes) {
-  const build::TempFile file(bytes);
-  return DatDatabase::open(file.path());
+// The chain read by the walk over `source`, and walked without its content, which must end the
+// same way (with the content's length in place of the content).
+Expected<Bytes, detail::ChainFailure> walk(const detail::ByteSource& source,
+                                           std::uint32_t block_size, std::uint32_t offset,
+                                           std::uint32_t size) {
+  const auto g = detail::ChainGeometry::of(block_size, source.size());
+  std::vector<detail::ChainBlock> read_blocks;
+  std::vector<detail::ChainBlock> walked_blocks;
+  Bytes out(detail::content_capacity(size, g.file_size));
+  auto read = detail::read_chain(source, g, offset, size, out, [&](const detail::ChainBlock& b) {
+    read_blocks.push_back(b);
+    return true;
+  });
+  auto walked = detail::walk_chain(source, g, offset, size, [&](const detail::ChainBlock& b) {
+    walked_blocks.push_back(b);
+    return true;
+  });
+  EXPECT_EQ(read.has_value(), walked.has_value());
+  if (read && walked) {
+    EXPECT_EQ(read->length, walked->length);
+  } else if (!read && !walked) {
+    EXPECT_EQ(outcome_text(Unexpected(read.error())), outcome_text(Unexpected(walked.error())));
+  }
+  EXPECT_EQ(read_blocks.size(), walked_blocks.size());
+  if (!read) return Unexpected(std::move(read.error()));
+  out.resize(read->length);
+  return out;
 }
 
 // What a case reads, and the block_size it then puts in the header (none: as written).
@@ -66,17 +148,45 @@ struct Outcome {
   Expected<std::vector<std::uint8_t>, DatError> result;
   std::size_t largest_allocation;
   std::uint64_t file_size;
+  detail::ChainStep step = detail::ChainStep::Pointer;  // where a failure happened
 };
 
+// Reads the case's chain with read_file_data from a file, and by the walk over every other kind
+// of source; all must agree to the byte and to the failure's place.
 Outcome run(const ChainSetup& setup) {
   ArchiveWriter w(setup.block_size, setup.layout, 42);
   const Read read = setup.build(w);
   if (read.block_size) w.header().block_size = *read.block_size;
-  auto db = open_bytes(w.finish());
+  const Bytes bytes = w.finish();
+  const build::TempFile file(bytes);
+  auto db = DatDatabase::open(file.path());
   if (!db) return {Unexpected(db.error()), 0, 0};
   test_support::reset_largest_allocation();
   auto result = db->read_file_data(read.offset, read.size);
-  return {std::move(result), test_support::largest_allocation(), db->file_size()};
+  Outcome out{std::move(result), test_support::largest_allocation(), db->file_size()};
+
+  auto opened = File::open_read_only(file.path());
+  EXPECT_TRUE(opened);
+  const detail::FileSource file_source(std::move(*opened), bytes.size());
+  const detail::MemorySource memory{std::span<const std::uint8_t>(bytes)};
+  const ReadingSource reading(bytes, false);
+  const ReadingSource stingy(bytes, true);
+  const std::uint32_t block_size = db->header().block_size;
+  const auto reference = walk(file_source, block_size, read.offset, read.size);
+  const std::pair<const char*, const detail::ByteSource*> others[] = {
+      {"memory", &memory}, {"reading", &reading}, {"stingy", &stingy}};
+  for (const auto& [name, source] : others) {
+    EXPECT_EQ(outcome_text(walk(*source, block_size, read.offset, read.size)),
+              outcome_text(reference))
+        << name;
+  }
+  if (out.result) {
+    EXPECT_TRUE(reference && *reference == *out.result);
+  } else {
+    EXPECT_TRUE(!reference && reference.error().error == out.result.error());
+    if (!reference) out.step = reference.error().step;
+  }
+  return out;
 }
 
 TEST(ChainTest, ReadsTheBlocksItNeeds) {
@@ -227,10 +337,18 @@ TEST(ChainTest, ReadsPastTheEndFailWithShortRead) {
           return Read{0xFFFFFFFB, 1};
         }}},
   };
-  for (const Case& c : cases) {
+  // What each case was reading when the file ended.
+  using Step = detail::ChainStep;
+  const Step steps[] = {
+      Step::Pointer,       Step::Pointer,       Step::Pointer, Step::Pointer, Step::LastBlockRest,
+      Step::LastBlockRest, Step::LastBlockRest, Step::Payload, Step::Payload, Step::Pointer};
+  ASSERT_EQ(std::size(steps), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
     SCOPED_TRACE(c.name);
     const Outcome out = run(c.setup);
     ASSERT_FALSE(out.result);
+    EXPECT_EQ(out.step, steps[i]);
     EXPECT_EQ(out.result.error().debug(), kShortRead);
     EXPECT_EQ(out.result.error().display(), "IO error: failed to fill whole buffer");
     EXPECT_LE(out.largest_allocation, 2 * out.file_size + 4096);
@@ -319,6 +437,98 @@ TEST(ChainTest, MalformedChainsAreCorruption) {
     ASSERT_NE(corruption, nullptr) << out.result.error().debug();
     EXPECT_NE(corruption->text.find(c.text), std::string::npos) << corruption->text;
     EXPECT_LE(out.largest_allocation, 2 * out.file_size + 4096);
+  }
+}
+
+// Bytes in memory are read in place: content that one block holds is a view of the source's
+// bytes, content of several blocks a copy; a source that reads always fills the scratch buffer.
+TEST(ChainTest, MemoryGivesViewsWhereTheContentLiesInOneBlock) {
+  ArchiveWriter w(256);
+  const Bytes small = pattern(200);
+  const Bytes large = pattern(2000, 5);
+  const std::uint32_t one = w.add_chain(small);
+  const std::uint32_t several = w.add_chain(large);
+  const Bytes bytes = w.finish();
+  const detail::MemorySource memory{std::span<const std::uint8_t>(bytes)};
+  const ReadingSource reading(bytes, false);
+  const auto g = detail::ChainGeometry::of(256, bytes.size());
+  const auto inside = [&](std::span<const std::uint8_t> v) {
+    return v.data() >= bytes.data() && v.data() + v.size() <= bytes.data() + bytes.size();
+  };
+  struct Case {
+    const char* name;
+    const detail::ByteSource& source;
+    std::uint32_t offset;
+    const Bytes& expected;
+    bool view;
+  };
+  const Case cases[] = {{"memory, one block", memory, one, small, true},
+                        {"memory, several blocks", memory, several, large, false},
+                        {"reading, one block", reading, one, small, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> scratch;
+    auto r = detail::read_chain_view(c.source, g, c.offset,
+                                     static_cast<std::uint32_t>(c.expected.size()), scratch);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(std::equal(r->bytes.begin(), r->bytes.end(), c.expected.begin(), c.expected.end()));
+    EXPECT_EQ(inside(r->bytes), c.view);
+  }
+}
+
+// A block visitor sees each block the walk takes, with what it supplies, and can stop the walk;
+// a window of the file puts a chain together only when every block lies inside it.
+TEST(ChainTest, VisitorsAndWindows) {
+  ArchiveWriter w(256, build::Layout::Sequential);
+  const Bytes content = pattern(1000, 9);  // four blocks: 252, 252, 252, 244
+  const std::uint32_t at = w.add_chain(content);
+  const Bytes bytes = w.finish();
+  const detail::MemorySource memory{std::span<const std::uint8_t>(bytes)};
+  const auto g = detail::ChainGeometry::of(256, bytes.size());
+
+  std::vector<detail::ChainBlock> seen;
+  auto all = detail::walk_chain(memory, g, at, 1000, [&](const detail::ChainBlock& b) {
+    seen.push_back(b);
+    return true;
+  });
+  ASSERT_TRUE(all);
+  ASSERT_EQ(seen.size(), 4u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].offset, at + 256 * i);
+    EXPECT_EQ(seen[i].supplied, i < 3 ? 252u : 244u);
+    EXPECT_EQ(seen[i].ends_chain, i == 3);
+  }
+  EXPECT_TRUE(all->contiguous);
+
+  std::size_t calls = 0;
+  Bytes out(1000);
+  auto stopped = detail::read_chain(memory, g, at, 1000, out,
+                                    [&](const detail::ChainBlock&) { return ++calls < 2; });
+  ASSERT_TRUE(stopped);
+  EXPECT_TRUE(stopped->stopped);
+  EXPECT_EQ(stopped->length, 252u);  // the second block was taken, then the walk stopped
+
+  struct Window {
+    const char* name;
+    std::uint64_t start;
+    std::uint64_t length;
+    detail::WindowEnd end;
+  };
+  const Window windows[] = {
+      {"the whole file", 0, bytes.size(), detail::WindowEnd::Done},
+      {"ending inside the chain", 0, at + 600, detail::WindowEnd::PastEnd},
+      {"starting after the chain's first block", at + 256, bytes.size() - at - 256,
+       detail::WindowEnd::Elsewhere},
+  };
+  for (const Window& win : windows) {
+    SCOPED_TRACE(win.name);
+    const detail::MemoryView view{bytes.data() + win.start, win.start, win.length};
+    Bytes assembled(1000);
+    std::size_t length = 0;
+    EXPECT_EQ(detail::assemble_from_window(view, g, at, 1000, assembled.data(), length), win.end);
+    if (win.end == detail::WindowEnd::Done) {
+      EXPECT_EQ(assembled, content);
+    }
   }
 }
 

@@ -1,6 +1,8 @@
 // The directory walk: which nodes and slots it visits, which entry stays when ids repeat, hostile
 // trees (cycles, amplification, depth), and whole archives written by the builder.
 
+#include "quorvale_dat/directory.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,8 +42,7 @@ const std::string kShortRead =
     R"(Io(Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }))";
 
 Expected<DatDatabase, DatError> open_bytes(const Bytes& bytes) {
-  const build::TempFile file(bytes);
-  return DatDatabase::open(file.path());
+  return DatDatabase::open_bytes(bytes);
 }
 
 // An entry told apart from others with the same id by its timestamp.
@@ -238,6 +239,50 @@ TEST(DirectoryTest, BrokenTreesFailTheOpen) {
       EXPECT_NE(corruption->text.find(c.corruption), std::string::npos) << corruption->text;
     }
   }
+}
+
+// The walk shows a visitor every node in walk order, with its place in the tree and its entries,
+// and the node that ends it, with opening's error.
+TEST(DirectoryTest, VisitorSeesTheWalk) {
+  struct Recorder : DirectoryVisitor {
+    std::vector<std::string> seen;
+    void node(const DirectoryNode& n) override {
+      std::string line = std::to_string(n.offset) + " from " + std::to_string(n.parent) +
+                         " depth " + std::to_string(n.depth) + " slots " +
+                         std::to_string(n.child_slots) + ":";
+      for (const DatFileEntry& e : n.entries) line += " " + std::to_string(e.id);
+      seen.push_back(line);
+    }
+    void failed(const DirectoryFailure& f) override {
+      seen.push_back("failed " + std::to_string(static_cast<int>(f.fault)) + " at " +
+                     std::to_string(f.offset) + " from " + std::to_string(f.parent) + ": " +
+                     f.error.debug());
+    }
+  };
+  ArchiveWriter w(2048);
+  const auto grandchild = w.add_node(node({entry(3, 0)}));
+  const auto child = w.add_node(node({entry(2, 0)}, {grandchild, 0}));
+  const auto second = w.add_node(node({entry(4, 0), entry(5, 0)}));
+  const auto root = w.add_node(node({entry(1, 0)}, {child, second}));
+  Recorder sound;
+  const auto db = DatDatabase::open_bytes(with_root(w, root), sound);
+  ASSERT_TRUE(db) << db.error().debug();
+  const auto at = [](std::uint32_t o) { return std::to_string(o); };
+  EXPECT_EQ(sound.seen,
+            (std::vector<std::string>{at(root) + " from 0 depth 1 slots 2: 1",
+                                      at(child) + " from " + at(root) + " depth 2 slots 2: 2",
+                                      at(grandchild) + " from " + at(child) + " depth 3 slots 0: 3",
+                                      at(second) + " from " + at(root) + " depth 2 slots 0: 4 5"}));
+
+  w.put_u32(second + 4, root);  // the second child's slot 0 leads back to the root
+  w.put_u32(second + 4 + 248, 0);
+  Recorder cycle;
+  const auto broken = DatDatabase::open_bytes(with_root(w, root), cycle);
+  ASSERT_FALSE(broken);
+  ASSERT_EQ(cycle.seen.size(), 5u);
+  EXPECT_EQ(cycle.seen.back(),
+            "failed " + std::to_string(static_cast<int>(DirectoryFault::OwnAncestor)) + " at " +
+                at(root) + " from " + at(second) + ": " + broken.error().debug());
 }
 
 TEST(DirectoryTest, DeepChainOfNodesOpens) {

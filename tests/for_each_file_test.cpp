@@ -1,6 +1,7 @@
 // for_each_file: every entry once, in file order, with exactly what get_file gives, on archives
 // larger than its read windows (records across a window's end, chains scattered over the file,
-// records too large for a window) and on damaged archives, where its errors must be get_file's.
+// records too large for a window) and on damaged archives, where its errors must be get_file's;
+// from a file and from memory. Its options: a selection of entries, and chains that overlap.
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,7 @@ std::string outcome(const Expected<std::span<const std::uint8_t>, DatError>& r) 
 }
 
 // Visits every entry and checks it against get_file, the order and that no entry repeats.
-void expect_same_as_get_file(const DatDatabase& db, const std::string& label) {
+void expect_same_as_get_file_of(const DatDatabase& db, const std::string& label) {
   std::map<std::uint32_t, std::string> seen;
   std::uint32_t last_offset = 0;
   db.for_each_file([&](const DatFileEntry& e, DatDatabase::FileResult r) {
@@ -42,6 +43,17 @@ void expect_same_as_get_file(const DatDatabase& db, const std::string& label) {
                : Unexpected(direct.error());
     EXPECT_EQ(seen[e.id], outcome(view)) << label << ": id " << e.id;
   }
+}
+
+// The same from a file, read through windows, and from memory, read in place.
+void expect_same_as_get_file(const Bytes& bytes, const std::string& label) {
+  const build::TempFile file(bytes);
+  auto from_file = DatDatabase::open(file.path());
+  auto from_memory = DatDatabase::open_bytes(bytes);
+  ASSERT_EQ(from_file.has_value(), from_memory.has_value()) << label;
+  if (!from_file) return;  // the damage reached the directory
+  expect_same_as_get_file_of(*from_file, label + ", file");
+  expect_same_as_get_file_of(*from_memory, label + ", memory");
 }
 
 Bytes content(std::uint32_t id, std::size_t size, bool compressible) {
@@ -89,11 +101,9 @@ TEST(ForEachFile, GivesWhatGetFileGivesOnEveryShape) {
       {"tiny blocks", 5, Layout::Sequential, 300, 40},
   };
   for (const Shape& s : shapes) {
-    const build::TempFile file(
-        build::build_archive(records_of(s), {.block_size = s.block_size, .layout = s.layout}));
-    auto db = DatDatabase::open(file.path());
-    ASSERT_TRUE(db) << s.name << ": " << db.error().display();
-    expect_same_as_get_file(*db, s.name);
+    expect_same_as_get_file(
+        build::build_archive(records_of(s), {.block_size = s.block_size, .layout = s.layout}),
+        s.name);
   }
 }
 
@@ -103,11 +113,8 @@ TEST(ForEachFile, ReadsEveryRecordWhereWindowsDoNotPay) {
   const Shape s = {"scattered, no record in one block", 1024, Layout::Scattered, 6000, 1800};
   auto records = records_of(s);
   for (auto& r : records) r.data.resize(std::max<std::size_t>(r.data.size(), 1100));
-  const build::TempFile file(
-      build::build_archive(records, {.block_size = s.block_size, .layout = s.layout}));
-  auto db = DatDatabase::open(file.path());
-  ASSERT_TRUE(db) << db.error().display();
-  expect_same_as_get_file(*db, s.name);
+  expect_same_as_get_file(
+      build::build_archive(records, {.block_size = s.block_size, .layout = s.layout}), s.name);
 }
 
 // Damaged archives: pointers bent to loops, to the end of the file and beyond, to the top of the
@@ -116,8 +123,7 @@ TEST(ForEachFile, GivesGetFilesErrorsOnDamagedArchives) {
   const Shape s = {"damaged", 1024, Layout::Sequential, 1500, 1500, 0, true};
   const Bytes pristine =
       build::build_archive(records_of(s), {.block_size = s.block_size, .layout = s.layout});
-  const build::TempFile pristine_file(pristine);
-  auto pristine_db = DatDatabase::open(pristine_file.path());
+  auto pristine_db = DatDatabase::open_bytes(pristine);
   ASSERT_TRUE(pristine_db);
   std::vector<std::uint32_t> firsts;
   for (const DatFileEntry& e : pristine_db->files()) firsts.push_back(e.offset);
@@ -149,22 +155,77 @@ TEST(ForEachFile, GivesGetFilesErrorsOnDamagedArchives) {
       poke(at, values[next() % std::size(values)]);
     }
     if (round % 4 == 3) bytes.resize(bytes.size() - next() % (bytes.size() / 4));
-    const build::TempFile file(bytes);
-    auto db = DatDatabase::open(file.path());
-    if (!db) continue;  // the damage reached the directory
-    expect_same_as_get_file(*db, "round " + std::to_string(round));
+    expect_same_as_get_file(bytes, "round " + std::to_string(round));
   }
 }
 
 TEST(ForEachFile, StopsWhenTheVisitorSaysSo) {
-  const build::TempFile file(
+  auto db = DatDatabase::open_bytes(
       build::build_archive(records_of({"small", 256, Layout::Sequential, 50, 300})));
-  auto db = DatDatabase::open(file.path());
   ASSERT_TRUE(db);
   int calls = 0;
   db->for_each_file(
       [&](const DatFileEntry&, const DatDatabase::FileResult&) { return ++calls < 3; });
   EXPECT_EQ(calls, 3);
+}
+
+TEST(ForEachFile, SelectsEntries) {
+  const Bytes bytes = build::build_archive(records_of({"small", 256, Layout::Scattered, 80, 300}));
+  auto db = DatDatabase::open_bytes(bytes);
+  ASSERT_TRUE(db);
+  std::vector<std::uint32_t> ids;
+  db->for_each_file(
+      [&](const DatFileEntry& e, const DatDatabase::FileResult&) { ids.push_back(e.id); },
+      {.select = [](const DatFileEntry& e) { return e.id % 3 == 0; }});
+  std::sort(ids.begin(), ids.end());
+  std::vector<std::uint32_t> expected;
+  for (const DatFileEntry& e : db->files()) {
+    if (e.id % 3 == 0) expected.push_back(e.id);
+  }
+  EXPECT_EQ(ids, expected);
+}
+
+// Entries whose chains share blocks with a chain read before them are reported, not read; a
+// chain that only visits its own blocks again is read, as get_file reads it.
+TEST(ForEachFile, ReportsChainsThatOverlapEarlierOnes) {
+  build::ArchiveWriter w(256);
+  const Bytes shared = content(1, 1000, false);
+  const std::uint32_t a = w.add_chain(shared);                  // blocks a, a+256, a+512, a+768
+  const std::uint32_t b = w.add_chain(content(2, 600, false));  // apart from the others
+  const std::uint32_t loop = w.add_raw(Bytes{0, 0, 0, 0});      // a block pointing to itself
+  w.put_u32(loop, loop);
+  w.add_raw(Bytes(252 + 4000, 7));
+  build::NodeSpec node;
+  node.entries = {DatFileEntry{.id = 10, .offset = a, .size = 1000},
+                  DatFileEntry{.id = 11, .offset = a, .size = 1000},
+                  DatFileEntry{.id = 12, .offset = a + 512, .size = 400},  // joins a's third block
+                  DatFileEntry{.id = 13, .offset = b, .size = 600},
+                  DatFileEntry{.id = 14, .offset = loop, .size = 2000}};
+  node.entry_count = 5;
+  w.header().root_offset = w.add_node(node);
+  const Bytes bytes = w.finish();
+  const build::TempFile file(bytes);
+  for (const bool memory : {false, true}) {
+    SCOPED_TRACE(memory ? "memory" : "file");
+    auto db = memory ? DatDatabase::open_bytes(bytes) : DatDatabase::open(file.path());
+    ASSERT_TRUE(db);
+    std::map<std::uint32_t, std::string> read;
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> overlapping;
+    db->for_each_file(
+        [&](const DatFileEntry& e, DatDatabase::FileResult r) { read[e.id] = outcome(r); },
+        {.overlapping = [&](const DatFileEntry& e, const Overlap& o) {
+          overlapping[e.id] = {o.block, o.other_id};
+        }});
+    const std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> expected = {
+        {11, {a, 10}}, {12, {a + 512, 10}}};
+    EXPECT_EQ(overlapping, expected);
+    ASSERT_EQ(read.size(), 3u);
+    for (const std::uint32_t id : {10u, 13u, 14u}) {
+      auto direct = db->get_file(id);
+      ASSERT_TRUE(direct) << id;
+      EXPECT_EQ(read[id], "bytes: " + std::string(direct->begin(), direct->end())) << id;
+    }
+  }
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ using Bytes = std::vector<std::uint8_t>;
 using build::ArchiveWriter;
 
 Expected<DatDatabase, DatError> open_bytes(const Bytes& bytes) {
-  const build::TempFile file(bytes);
-  return DatDatabase::open(file.path());
+  return DatDatabase::open_bytes(bytes);
 }
 
 TEST(RetrievalTest, AbsentIdIsNotFound) {

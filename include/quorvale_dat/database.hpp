@@ -45,12 +45,12 @@ struct Overlap {
 
 struct ForEachFileOptions {
   // Only the entries it accepts are visited (and read); all of them when empty.
-  std::function<bool(const DatFileEntry&)> select;
+  std::function<bool(const DatFileEntry&)> select = {};
   // When set, a chain that shares a block with the chain of an entry visited before it (in file
   // order) is not read: this is called for its entry instead of the visitor. Well-formed archives
   // never share blocks between chains; crafted ones do, to make many entries out of one chain.
   // Telling costs 4 bytes per block of the file.
-  std::function<void(const DatFileEntry&, const Overlap&)> overlapping;
+  std::function<void(const DatFileEntry&, const Overlap&)> overlapping = {};
 };
 
 class DatDatabase {

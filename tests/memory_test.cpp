@@ -1,0 +1,133 @@
+// Opening an archive from memory: for the same bytes, open_bytes() must give exactly what open()
+// gives for a file, sound or damaged: the same error to the text, or the same header, entries,
+// records and record errors, and the same verify report.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quorvale_dat/database.hpp"
+#include "quorvale_dat/verify.hpp"
+#include "quorvale_dat_builder/archive_builder.hpp"
+#include "support/damaged_archives.hpp"
+
+namespace quorvale_dat {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::string text_of(const Expected<std::vector<std::uint8_t>, DatError>& r) {
+  return r ? "bytes " + std::string(r->begin(), r->end()) : "error " + r.error().debug();
+}
+
+// Everything a caller can read from an open archive, as text.
+std::string contents(const Expected<DatDatabase, DatError>& db) {
+  if (!db) return "error " + db.error().debug() + " / " + db.error().display();
+  std::string out = "files " + std::to_string(db->files().size()) + " size " +
+                    std::to_string(db->file_size()) + "\n";
+  for (const DatFileEntry& e : db->files()) {
+    out += std::to_string(e.id) + " " + std::to_string(e.offset) + " " + std::to_string(e.size) +
+           ": " + text_of(db->get_file(e.id)) + "\n";
+  }
+  db->for_each_file([&](const DatFileEntry& e, DatDatabase::FileResult r) {
+    out += "each " + std::to_string(e.id) + ": " +
+           (r ? std::string(r->begin(), r->end()) : r.error().debug()) + "\n";
+  });
+  return out;
+}
+
+std::string report_text(const Expected<VerifyReport, DatError>& r) {
+  if (!r) return "error " + r.error().debug();
+  std::string out = std::to_string(r->nodes) + " nodes, " + std::to_string(r->entries) +
+                    " entries, " + std::to_string(r->records_read) + " read\n";
+  if (r->open_error) out += "does not open: " + r->open_error->debug() + "\n";
+  for (const Problem& p : r->problems) out += r->message(p) + "\n";
+  return out;
+}
+
+void expect_same(const Bytes& bytes, const std::string& label) {
+  SCOPED_TRACE(label);
+  const build::TempFile file(bytes);
+  const auto from_file = DatDatabase::open(file.path());
+  const auto from_memory = DatDatabase::open_bytes(bytes);
+  ASSERT_EQ(from_file.has_value(), from_memory.has_value());
+  if (!from_file) {
+    EXPECT_EQ(from_file.error(), from_memory.error());
+  } else {
+    EXPECT_EQ(from_file->header(), from_memory->header());
+  }
+  EXPECT_EQ(contents(from_file), contents(from_memory));
+  EXPECT_EQ(report_text(verify(file.path(), {.full = true})),
+            report_text(verify_bytes(bytes, {.full = true})));
+}
+
+TEST(MemoryTest, OpensAsAFileOfTheSameBytesDoes) {
+  const auto archive = [](std::uint32_t block_size, build::Layout layout) {
+    std::vector<build::Record> records;
+    for (std::uint32_t i = 0; i < 50; ++i) {
+      records.push_back({.id = 0x04000000 + i,
+                         .data = Bytes(i * 37 % 900, static_cast<std::uint8_t>(i)),
+                         .compressed = i % 3 == 0});
+    }
+    return build::build_archive(
+        records, {.block_size = block_size, .layout = layout, .entries_per_node = 5});
+  };
+  const Bytes sound = archive(256, build::Layout::Scattered);
+  const auto cut = [&](std::size_t n) {
+    return Bytes(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(n));
+  };
+  struct Case {
+    const char* name;
+    std::function<Bytes()> build;
+  };
+  const std::vector<Case> cases = {
+      {"no bytes", [] { return Bytes(); }},
+      {"cut inside magic", [&] { return cut(322); }},
+      {"cut inside version_string", [&] { return cut(390); }},
+      {"header only", [] { return build::ArchiveWriter(64).finish(); }},
+      {"sound, 256-byte blocks, scattered", [&] { return sound; }},
+      {"sound, 5-byte blocks", [&] { return archive(5, build::Layout::Sequential); }},
+      {"sound, 4096-byte blocks", [&] { return archive(4096, build::Layout::Sequential); }},
+      {"cut in the middle of the records", [&] { return cut(sound.size() / 2); }},
+      {"block size 4",
+       [&] {
+         Bytes b = sound;
+         b[0x144] = 4;
+         b[0x145] = b[0x146] = b[0x147] = 0;
+         return b;
+       }},
+      {"a root that is its own child",
+       [] {
+         build::ArchiveWriter w(2048);
+         build::NodeSpec root;
+         root.entry_count = 1;
+         root.entries = {DatFileEntry{.id = 1, .offset = 400, .size = 4}};
+         const std::uint32_t at = w.add_node(root);
+         w.put_u32(at + 4, at);
+         w.header().root_offset = at;
+         return w.finish();
+       }},
+      {"entry_count 62",
+       [] {
+         build::ArchiveWriter w(2048);
+         build::NodeSpec root;
+         root.entry_count = 62;
+         w.header().root_offset = w.add_node(root);
+         return w.finish();
+       }},
+  };
+  for (const Case& c : cases) expect_same(c.build(), c.name);
+}
+
+TEST(MemoryTest, DamagedArchivesOpenAsTheirFilesDo) {
+  for (std::uint64_t seed = 1; seed <= 150; ++seed) {
+    test_support::Damage damage(seed);
+    expect_same(damage.damaged(), "seed " + std::to_string(seed));
+  }
+}
+
+}  // namespace
+}  // namespace quorvale_dat
