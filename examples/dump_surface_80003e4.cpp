@@ -3,7 +3,7 @@
 // Opens a DAT archive (by default the build's client_portal.dat), fetches Surface 0x080003E4,
 // follows its texture reference through a SurfaceTexture to the Texture, and prints the surface,
 // the texture list, the texture, the palette indices a P8 texture uses, and four palettes. The
-// report itself is surface_report.hpp, shared with `quorvale-dat surface`.
+// report itself is tools/report/surface_report.hpp, shared with `quorvale-dat surface`.
 //
 // A failed required step prints, on standard error, the position of its check in this file, the
 // step's message and the error's debug text, and the tool exits with status 101. Everything the
@@ -30,6 +30,8 @@
 #include "quorvale_dat/io_error.hpp"
 #include "report_text.hpp"
 #include "surface_report.hpp"
+#include "text.hpp"
+#include "write_all.hpp"
 
 #ifndef QUORVALE_DAT_DEFAULT_ARCHIVE
 #error "QUORVALE_DAT_DEFAULT_ARCHIVE must name the default archive path"
@@ -49,19 +51,7 @@ struct Failed {};
 template <class T>
 using Step = qd::Expected<T, Failed>;
 
-// Writes all of `text` to `fd`, repeating after signals and short writes. Returns 0 or the errno
-// of the failed write.
-int write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
+using quorvale_dat::report::write_all;
 
 // The failure procedure: an empty line, the panic header naming the failing check's position in
 // this file, the message line and a hint, all on standard error. The caller unwinds to main(),
@@ -144,47 +134,17 @@ struct ReportHost {
   Step<void> write(std::vector<std::string> lines) { return emit(std::move(lines)); }
 };
 
-// The length of the valid UTF-8 sequence at the start of `bytes`, or 0 when it is not one
-// (overlong forms, surrogates and code points above U+10FFFF are not valid).
-std::size_t utf8_sequence_length(std::string_view bytes) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t len = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (bytes.size() < len) return 0;
-  if (byte(1) < lo || byte(1) > hi) return 0;
-  for (std::size_t i = 2; i < len; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return len;
-}
-
 // The argument in double quotes: valid UTF-8 as it is, quotes and backslashes escaped, control
 // characters and bytes outside UTF-8 as \xNN.
 std::string quoted_argument(std::string_view arg) {
   static constexpr std::string_view kDigits = "0123456789ABCDEF";
   std::string out = "\"";
-  while (!arg.empty()) {
-    const auto c = static_cast<unsigned char>(arg.front());
-    const std::size_t len = utf8_sequence_length(arg);
+  for (std::size_t i = 0; i < arg.size();) {
+    const auto c = static_cast<unsigned char>(arg[i]);
+    const std::size_t len = qd::detail::utf8_sequence_length(arg, i);
     if (len > 1) {
-      out += arg.substr(0, len);
-      arg.remove_prefix(len);
+      out += arg.substr(i, len);
+      i += len;
       continue;
     }
     if (c == '"' || c == '\\') {
@@ -197,18 +157,9 @@ std::string quoted_argument(std::string_view arg) {
       out += kDigits[c >> 4];
       out += kDigits[c & 0xFu];
     }
-    arg.remove_prefix(1);
+    ++i;
   }
   return out + "\"";
-}
-
-bool is_utf8(std::string_view text) {
-  while (!text.empty()) {
-    const std::size_t len = utf8_sequence_length(text);
-    if (len == 0) return false;
-    text.remove_prefix(len);
-  }
-  return true;
 }
 
 // The arguments after the program name. Any argument that is not valid UTF-8 ends the run, at
@@ -218,7 +169,7 @@ Step<std::vector<std::string>> collect_arguments(
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg(argv[i]);
-    if (!is_utf8(arg)) {
+    if (!qd::detail::is_utf8(arg)) {
       return qd::Unexpected(fail("invalid UTF-8 in command-line argument " +
                                      report_text::decimal(i) + ": " + quoted_argument(arg),
                                  loc));

@@ -9,22 +9,12 @@
 #include <system_error>
 
 #include "quorvale_dat/io_error.hpp"
+#include "write_all.hpp"
 
 namespace quorvale_dat::cli {
 namespace {
 
-// Writes all of `bytes` to `fd`, repeating after signals and short writes. Returns 0 or errno.
-int write_all(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
+using report::write_all;
 
 Failure io_failure(const std::string& what, int code) {
   return Failure{kExitIo, what + ": " + IoError::from_os(code).display()};

@@ -1,5 +1,6 @@
 // The surface report: a Surface, the texture its reference leads to and four palettes, as lines
-// of text. dump_surface_80003e4 prints it for 0x080003E4, `quorvale-dat surface` for any id.
+// of text. dump_surface_80003e4 (examples/) prints it for 0x080003E4, `quorvale-dat surface` for
+// any id.
 //
 // The report fetches and decodes records in a fixed order; each required step's result goes to
 // the caller's host, which passes the value on or stops the run, so that each tool reports a
@@ -32,6 +33,7 @@
 #include "quorvale_dat/file_type/surface.hpp"
 #include "quorvale_dat/file_type/surface_texture.hpp"
 #include "quorvale_dat/file_type/texture.hpp"
+#include "quorvale_dat/format.hpp"
 #include "report_text.hpp"
 
 namespace surface_report {
@@ -58,7 +60,8 @@ struct UnpackTexture {
 
 // Palettes dumped after the texture's and the surface's own.
 inline constexpr std::uint32_t kFixedPaletteIds[] = {0x040010BE, 0x04000DC0};
-inline constexpr std::uint32_t kSurfaceTextureType = 0x05;
+inline constexpr std::uint32_t kSurfaceTextureType =
+    quorvale_dat::type_byte(quorvale_dat::RecordType::SurfaceTexture);
 
 // The set of byte values a P8 texture uses, indexed by value.
 using IndexSet = std::array<bool, 256>;

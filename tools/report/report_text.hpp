@@ -17,15 +17,12 @@
 #include <string_view>
 #include <system_error>
 
+#include "text.hpp"
+
 namespace report_text {
 
-// "0x" and exactly eight upper-case hexadecimal digits.
-inline std::string hex8(std::uint32_t value) {
-  static constexpr std::string_view kDigits = "0123456789ABCDEF";
-  std::string out = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xFu];
-  return out;
-}
+// "0x" and exactly eight upper-case hexadecimal digits: the library's Hex8 form.
+using quorvale_dat::detail::hex8;
 
 // "0x" and upper-case hexadecimal digits without leading zeros; zero is "0x0".
 inline std::string hex(std::uint32_t value) {
