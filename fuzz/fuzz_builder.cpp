@@ -3,34 +3,15 @@
 // exactly. Inputs that also ask for a few corrupted bytes must merely fail cleanly.
 
 #include <fuzzer/FuzzedDataProvider.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <map>
-#include <string>
 #include <vector>
 
 #include "quorvale_dat/quorvale_dat.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
 
 namespace qd = quorvale_dat;
-
-namespace {
-
-std::string memory_file(const std::vector<std::uint8_t>& bytes, qd::File& holder) {
-  const int fd = memfd_create("fuzz_builder", MFD_CLOEXEC);
-  if (fd < 0) return {};
-  holder = qd::File(fd);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) return {};
-    done += static_cast<std::size_t>(n);
-  }
-  return "/proc/self/fd/" + std::to_string(fd);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
@@ -70,10 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     archive[at] = in.ConsumeIntegral<std::uint8_t>();
   }
 
-  qd::File holder(-1);
-  const std::string path = memory_file(archive, holder);
-  if (path.empty()) return 0;
-  auto db = qd::DatDatabase::open(path);
+  auto db = qd::DatDatabase::open_bytes(archive);
   if (pokes == 0) {
     if (!db || db->files().size() != list.size()) __builtin_trap();
     for (const auto& r : list) {

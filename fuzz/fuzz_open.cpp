@@ -1,15 +1,21 @@
-// Opens an archive made of the fuzz input and reads every record it lists, one by one and then
-// in one pass, which must give the same bytes and errors.
+// Opens an archive made of the fuzz input from memory and from a file of the same bytes, which
+// must agree, then reads every record it lists, one by one and in one pass, which must give the
+// same bytes and errors, and verifies it: a chain get_file reads must never be reported broken,
+// one it cannot read always must, and an archive that does not open must carry opening's error.
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "quorvale_dat/quorvale_dat.hpp"
+#include "write_all.hpp"
+
+namespace qd = quorvale_dat;
 
 namespace {
 
@@ -17,51 +23,72 @@ namespace {
 // chain, and reading all of them is legitimate but slow.
 constexpr std::uint64_t kMaxBytesRead = 64u << 20;
 
+void check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+bool broken(qd::ProblemKind kind) {
+  return !qd::tolerated(kind) && kind != qd::ProblemKind::DoesNotOpen;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const int fd = memfd_create("fuzz_open", MFD_CLOEXEC);
-  if (fd < 0) return 0;
-  quorvale_dat::File holder(fd);
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n <= 0) return 0;
-    done += static_cast<std::size_t>(n);
-  }
-  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  const std::vector<std::uint8_t> bytes(data, data + size);
+  auto db = qd::DatDatabase::open_bytes(bytes);
 
-  auto db = quorvale_dat::DatDatabase::open(path);
+  const int fd = memfd_create("fuzz_open", MFD_CLOEXEC);
+  if (fd >= 0) {
+    qd::File holder(fd);
+    if (qd::report::write_all(fd, bytes) == 0) {
+      auto from_file = qd::DatDatabase::open("/proc/self/fd/" + std::to_string(fd));
+      check(from_file.has_value() == db.has_value());
+      if (!db) check(from_file.error() == db.error());
+      if (db) check(from_file->files().size() == db->files().size());
+    }
+  }
+
+  auto report = qd::verify_bytes(bytes);
   if (!db) {
     (void)db.error().display();
     (void)db.error().debug();
+    check(!report || (report->open_error && *report->open_error == db.error()));
     return 0;
   }
+  check(report && !report->open_error);
+  std::set<std::uint32_t> broken_ids;
+  bool all_followed = true;
+  for (const qd::Problem& p : report->problems) {
+    (void)report->message(p);
+    if (p.kind == qd::ProblemKind::NotChecked) all_followed = false;
+    if (p.place == qd::ProblemPlace::Entry && broken(p.kind)) broken_ids.insert(p.id);
+  }
+
   std::uint64_t read = 0;
-  for (const quorvale_dat::DatFileEntry& entry : db->files()) {
-    auto bytes = db->get_file(entry.id);
-    if (!bytes) {
-      (void)bytes.error().debug();
+  for (const qd::DatFileEntry& entry : db->files()) {
+    if (read > kMaxBytesRead) break;
+    auto got = db->get_file(entry.id);
+    check(all_followed ? broken_ids.contains(entry.id) == !got.has_value()
+                       : !got || !broken_ids.contains(entry.id));
+    if (!got) {
+      (void)got.error().debug();
       continue;
     }
-    if (!entry.is_compressed() && bytes->size() != entry.size) __builtin_trap();
+    if (!entry.is_compressed()) check(got->size() == entry.size);
     read += entry.size;
-    if (read > kMaxBytesRead) break;
   }
 
   read = 0;
-  db->for_each_file(
-      [&](const quorvale_dat::DatFileEntry& entry, quorvale_dat::DatDatabase::FileResult result) {
-        auto direct = db->get_file(entry.id);
-        if (result.has_value() != direct.has_value()) __builtin_trap();
-        if (result) {
-          if (!std::equal(result->begin(), result->end(), direct->begin(), direct->end())) {
-            __builtin_trap();
-          }
-        } else if (result.error().debug() != direct.error().debug()) {
-          __builtin_trap();
-        }
-        read += entry.size;
-        return read <= kMaxBytesRead;
-      });
+  db->for_each_file([&](const qd::DatFileEntry& entry, qd::DatDatabase::FileResult result) {
+    auto direct = db->get_file(entry.id);
+    check(result.has_value() == direct.has_value());
+    if (result) {
+      check(std::equal(result->begin(), result->end(), direct->begin(), direct->end()));
+    } else {
+      check(result.error().debug() == direct.error().debug());
+    }
+    read += entry.size;
+    return read <= kMaxBytesRead;
+  });
   return 0;
 }

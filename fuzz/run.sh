@@ -8,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:?usage: fuzz/run.sh SECONDS}
+# -rss_limit_mb bounds what a target holds; the targets keep ASan's quarantine of freed memory at
+# 64 MiB (fuzz/asan_options.cpp), so that long runs stay well within it.
 build=build/fuzz
 targets=(fuzz_open fuzz_decoders fuzz_lrs fuzz_builder)
 
