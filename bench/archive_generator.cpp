@@ -30,8 +30,8 @@ using namespace build::report_ids;
 
 constexpr std::uint64_t kIdsPerType = 0x1000000;
 constexpr std::uint32_t kPaletteColors = 256;
-constexpr std::size_t kEntriesPerNode = 61;
-constexpr std::size_t kBranchSlots = 62;
+constexpr std::size_t kEntriesPerNode = format::kEntrySlots;
+constexpr std::size_t kBranchSlots = format::kBranchSlots;
 using build::kNoChild;
 
 // Random streams drawn per record: one while planning, one while making the content.

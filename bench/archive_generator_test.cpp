@@ -13,6 +13,8 @@
 #include <ostream>
 #include <set>
 
+#include "block_chain.hpp"
+#include "byte_source.hpp"
 #include "quorvale_dat/database.hpp"
 #include "quorvale_dat/file_type/palette.hpp"
 #include "quorvale_dat/file_type/surface.hpp"
@@ -152,7 +154,7 @@ TEST_P(GeneratedArchive, EveryRecordReadsBackAsPlanned) {
   EXPECT_EQ(compressed, summary->compressed_records);
 }
 
-// Follows every record's chain by its stored pointers, and the directory from the root.
+// Walks every record's chain by its stored pointers, and the directory from the root.
 TEST_P(GeneratedArchive, ChainsAndDirectoryHaveTheirShape) {
   const Generated& g = generated();
   const qb::ArchiveShape& shape = g.plan.shape;
@@ -166,20 +168,20 @@ TEST_P(GeneratedArchive, ChainsAndDirectoryHaveTheirShape) {
   ASSERT_TRUE(db);
 
   const std::uint32_t block = shape.block_size;
+  const qd::detail::MemorySource source{std::span<const std::uint8_t>(file)};
+  const auto geometry = qd::detail::ChainGeometry::of(block, file.size());
   const auto chain = [&](std::uint32_t offset, std::uint32_t size) {
     std::vector<std::uint32_t> blocks;
-    std::uint32_t remaining = size;
-    for (std::uint32_t at = offset;;) {
-      blocks.push_back(at);
-      EXPECT_EQ(at % block, 0u) << "blocks lie on multiples of the block size";
-      remaining -= std::min(remaining, block - 4);
-      const std::uint32_t next = load_u32(file, at);
-      if (remaining == 0) {
-        EXPECT_EQ(next, 0u) << "the last block's pointer is 0";
-        break;
-      }
-      at = next;
-    }
+    auto walked = qd::detail::walk_chain(
+        source, geometry, offset, size, [&](const qd::detail::ChainBlock& b) {
+          blocks.push_back(b.offset);
+          EXPECT_EQ(b.offset % block, 0u) << "blocks lie on multiples of the block size";
+          if (b.ends_chain) {
+            EXPECT_EQ(b.next, 0u) << "the last block's pointer is 0";
+          }
+          return true;
+        });
+    EXPECT_TRUE(walked);
     return blocks;
   };
 
@@ -214,8 +216,8 @@ TEST_P(GeneratedArchive, ChainsAndDirectoryHaveTheirShape) {
     for (std::uint32_t b : chain(offset, qd::format::kNodeSize)) used.insert(b);
     auto node = db->read_file_data(offset, qd::format::kNodeSize);
     ASSERT_TRUE(node);
-    const std::uint32_t count = load_u32(*node, 62 * 4);
-    ASSERT_LE(count, 61u);
+    const std::uint32_t count = load_u32(*node, qd::format::kEntryCountOffset);
+    ASSERT_LE(count, qd::format::kEntrySlots);
     if (offset != db->header().root_offset) {
       EXPECT_GE(count, 30u);
     }

@@ -91,8 +91,8 @@ namespace {
 namespace qd = quorvale_dat;
 namespace qb = quorvale_dat::bench;
 
-constexpr std::size_t kBranchBytes = 62 * 4;
-constexpr std::size_t kMaxNodeEntries = 61;
+constexpr std::size_t kBranchBytes = qd::format::kEntryCountOffset;
+constexpr std::size_t kMaxNodeEntries = qd::format::kEntrySlots;
 
 // A positioned read of adjacent blocks of one node's chain, and where its payload bytes go.
 struct Run {
@@ -167,7 +167,8 @@ bool plan_directory(Archive& a) {
     const std::uint32_t count = qb::load_u32(content.data() + kBranchBytes);
     a.entries += std::min<std::uint32_t>(count, kMaxNodeEntries);
     if (qb::load_u32(content.data()) != 0) {
-      const std::uint32_t children = std::min<std::uint32_t>(count + 1, 62);
+      const std::uint32_t children =
+          std::min<std::uint32_t>(count + 1, static_cast<std::uint32_t>(qd::format::kBranchSlots));
       for (std::uint32_t s = children; s-- > 0;) {
         const std::uint32_t child = qb::load_u32(content.data() + 4 * s);
         if (child != 0) stack.push_back(child);

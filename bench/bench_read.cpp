@@ -46,7 +46,9 @@ struct Archive {
 std::vector<std::unique_ptr<Archive>> g_archives;
 
 // The bare block loop over one chain: one pread of a whole block per block, the next block's
-// offset taken from the block just read. Returns false when a read fails.
+// offset taken from the block just read. Returns false when a read fails. It follows next-block
+// pointers by itself on purpose, outside the library's one chain walk: it is the floor the
+// library's reads are measured against, without any of the walk's checks.
 bool block_loop(int fd, std::uint32_t offset, std::uint32_t size, std::uint32_t block_size,
                 std::uint8_t* block) {
   const std::uint32_t payload = block_size - 4;

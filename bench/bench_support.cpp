@@ -14,6 +14,10 @@
 #include <string_view>
 
 #include "archive_generator.hpp"
+#include "block_chain.hpp"
+#include "byte_source.hpp"
+#include "quorvale_dat/file.hpp"
+#include "quorvale_dat/format.hpp"
 
 namespace quorvale_dat::bench {
 namespace {
@@ -180,23 +184,25 @@ bool pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t offset) noexc
 
 std::vector<std::uint32_t> chain_blocks(int fd, std::uint32_t offset, std::uint32_t size,
                                         std::uint32_t block_size) {
+  const int own = ::dup(fd);
+  if (own < 0) return {};
+  File file(own);
+  auto file_size = file.size();
+  if (!file_size) return {};
+  const detail::FileSource source(std::move(file), *file_size);
   std::vector<std::uint32_t> blocks;
-  const std::uint32_t payload = block_size - 4;
-  std::uint8_t pointer[4];
-  std::uint32_t current = offset;
-  std::uint32_t remaining = size;
-  do {
-    if (current == 0 || !pread_full(fd, pointer, current)) return {};
-    blocks.push_back(current);
-    remaining -= std::min(remaining, payload);
-    current = load_u32(pointer);
-  } while (remaining > 0);
+  auto walked = detail::walk_chain(source, detail::ChainGeometry::of(block_size, *file_size),
+                                   offset, size, [&](const detail::ChainBlock& b) {
+                                     blocks.push_back(b.offset);
+                                     return true;
+                                   });
+  if (!walked) return {};
   return blocks;
 }
 
 HeaderFields read_header_fields(int fd) noexcept {
-  std::uint8_t header[80];
-  if (!pread_full(fd, header, 320)) return {};
+  std::uint8_t header[format::kHeaderSize];
+  if (!pread_full(fd, header, format::kHeaderOffset)) return {};
   return {load_u32(header + 4), load_u32(header + 32)};
 }
 

@@ -84,8 +84,8 @@ class Fd {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// The block offsets of the chain at `offset` holding `size` bytes, read from the blocks' own
-// pointers. Empty when a read fails or the chain ends early.
+// The block offsets of the chain at `offset` holding `size` bytes, walked by the library's chain
+// walk (for setting up benchmarks, outside their timing). Empty when the walk fails.
 [[nodiscard]] std::vector<std::uint32_t> chain_blocks(int fd, std::uint32_t offset,
                                                       std::uint32_t size, std::uint32_t block_size);
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "quorvale_dat/database.hpp"
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
 #include "quorvale_dat_builder/dxt_encoder.hpp"
 #include "quorvale_dat_builder/records.hpp"
@@ -421,7 +422,7 @@ void add_neighbours(std::vector<build::Record>& records) {
 
   std::vector<std::uint32_t> palettes;
   for (int i = 0; i < 60; ++i) {
-    const std::uint32_t id = fresh_id(0x04);
+    const std::uint32_t id = fresh_id(quorvale_dat::type_byte(quorvale_dat::RecordType::Palette));
     palettes.push_back(id);
     std::vector<std::uint32_t> colors(8 + rng.below(249));
     const double base = rng.below(1000) / 1000.0;
@@ -436,7 +437,7 @@ void add_neighbours(std::vector<build::Record>& records) {
 
   std::vector<std::uint32_t> textures;
   for (int i = 0; i < 120; ++i) {
-    const std::uint32_t id = fresh_id(0x06);
+    const std::uint32_t id = fresh_id(quorvale_dat::type_byte(quorvale_dat::RecordType::Texture));
     textures.push_back(id);
     const int side = 4 << rng.below(4);  // 4, 8, 16 or 32
     const std::size_t n = static_cast<std::size_t>(side * side);
@@ -473,7 +474,8 @@ void add_neighbours(std::vector<build::Record>& records) {
 
   std::vector<std::uint32_t> surface_textures;
   for (int i = 0; i < 80; ++i) {
-    const std::uint32_t id = fresh_id(0x05);
+    const std::uint32_t id =
+        fresh_id(quorvale_dat::type_byte(quorvale_dat::RecordType::SurfaceTexture));
     surface_textures.push_back(id);
     ft::SurfaceTexture st{.id = id,
                           .unknown_int = static_cast<std::int32_t>(rng.below(3)),
@@ -485,7 +487,7 @@ void add_neighbours(std::vector<build::Record>& records) {
   }
 
   for (int i = 0; i < 140; ++i) {
-    const std::uint32_t id = fresh_id(0x08);
+    const std::uint32_t id = fresh_id(quorvale_dat::type_byte(quorvale_dat::RecordType::Surface));
     ft::Surface s;
     if (rng.below(3) == 0) {
       s.surface_type = 0x1;
