@@ -21,6 +21,23 @@ set(prefix "${WORK_DIR}/prefix")
 
 run_step("install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 
+# The installed headers are the public interface and nothing else: the library's internals
+# (src/) and the tools' libraries stay out of the package.
+file(GLOB_RECURSE installed RELATIVE "${prefix}/include" "${prefix}/include/*")
+list(SORT installed)
+set(expected
+  quorvale_dat/box.hpp quorvale_dat/dat_error.hpp quorvale_dat/database.hpp
+  quorvale_dat/directory.hpp quorvale_dat/expected.hpp quorvale_dat/file.hpp
+  quorvale_dat/file_entry.hpp quorvale_dat/file_type/palette.hpp
+  quorvale_dat/file_type/surface.hpp quorvale_dat/file_type/surface_texture.hpp
+  quorvale_dat/file_type/texture.hpp quorvale_dat/format.hpp quorvale_dat/header.hpp
+  quorvale_dat/io_error.hpp quorvale_dat/parse_error.hpp quorvale_dat/quorvale_dat.hpp
+  quorvale_dat/reader.hpp quorvale_dat/utils.hpp quorvale_dat/verify.hpp)
+list(SORT expected)
+if(NOT installed STREQUAL expected)
+  message(FATAL_ERROR "installed headers:\n  ${installed}\nexpected:\n  ${expected}")
+endif()
+
 # A library built with sanitizers needs them at link time too.
 set(flags "")
 if(SANITIZE)

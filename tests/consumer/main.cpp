@@ -1,4 +1,5 @@
-// A user of the installed library: the snippet of README's library section, made a program.
+// A user of the installed library: the snippet of README's library section, made a program, and
+// the rest of the public interface: opening from memory, a directory visitor, verify.
 // Opens the archive named on the command line, decodes surface 0x080003E4 and counts the
 // records; prints the error's display text where one step fails.
 //
@@ -6,15 +7,34 @@
 
 #include <cstdint>
 #include <iostream>
+#include <vector>
 
 #include "quorvale_dat/quorvale_dat.hpp"
 
 namespace qd = quorvale_dat;
 
+namespace {
+
+struct CountNodes : qd::DirectoryVisitor {
+  int nodes = 0;
+  void node(const qd::DirectoryNode&) override { ++nodes; }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::cerr << "usage: consumer ARCHIVE\n";
     return 2;
+  }
+  // The rest of the public interface a program of its own would use: four hundred zero bytes in
+  // memory are a header whose root is 0, an empty archive, which opens and verifies as one.
+  CountNodes counter;
+  const auto empty = qd::DatDatabase::open_bytes(std::vector<std::uint8_t>(400), counter);
+  const auto checked = qd::verify_bytes(std::vector<std::uint8_t>(400), {.full = true});
+  if (!empty || !empty->files().empty() || counter.nodes != 0 || !checked || !checked->ok()) {
+    std::cerr << "an empty archive in memory did not open as one\n";
+    return 3;
   }
   // --- README: the library ---
   auto db = qd::DatDatabase::open(argv[1]);
