@@ -332,6 +332,23 @@ inline constexpr std::size_t kSmallBlock = 4096;
 // Blocks the first read of a chain covers: directory nodes and most records span two blocks.
 inline constexpr std::size_t kFirstBatch = 2;
 
+// Reads the current block's pointer from a source that reads, and asks the cursor what the block
+// then supplies (`n`).
+[[nodiscard]] inline Expected<void, ChainFailure> take_pointer(const ByteSource& source,
+                                                               ChainCursor& c, std::uint32_t& next,
+                                                               std::uint32_t& n) {
+  std::uint8_t pointer[format::kBlockPointerSize];
+  if (auto r = source.read_exact_at(pointer, c.block()); !r) {
+    return Unexpected(
+        c.read_failure(ChainStep::Pointer, c.block(), sizeof pointer, std::move(r.error())));
+  }
+  next = load_le<std::uint32_t>(pointer);
+  if (const auto f = c.take(next, n); f != ChainCursor::Fault::None) {
+    return Unexpected(c.failure(f));
+  }
+  return {};
+}
+
 // Reads a chain's content from a source that reads, with the read-ahead of the header comment.
 template <class OnBlock>
 class ChainReader {
@@ -393,14 +410,9 @@ class ChainReader {
 
   // One block exactly as the rules read it: the pointer, then the payload.
   [[nodiscard]] Expected<void, ChainFailure> read_one_block() {
-    std::uint8_t pointer[format::kBlockPointerSize];
-    if (auto r = src_.read_exact_at(pointer, c_.block()); !r) {
-      return Unexpected(
-          c_.read_failure(ChainStep::Pointer, c_.block(), sizeof pointer, std::move(r.error())));
-    }
-    const auto next = load_le<std::uint32_t>(pointer);
+    std::uint32_t next = 0;
     std::uint32_t n = 0;
-    if (const auto f = c_.take(next, n); f != Fault::None) return Unexpected(c_.failure(f));
+    if (auto r = take_pointer(src_, c_, next, n); !r) return r;
     if (next == 0) return read_rest(n, 0);
     auto target = std::span(out_at(c_.written()), n);
     if (auto r = src_.read_exact_at(target, c_.payload_offset()); !r) {
@@ -586,14 +598,9 @@ template <class OnBlock = NoBlockVisitor>
   }
   while (!c.done()) {
     if (const auto f = c.check_pointer(); f != Fault::None) return Unexpected(c.failure(f));
-    std::uint8_t pointer[format::kBlockPointerSize];
-    if (auto r = source.read_exact_at(pointer, c.block()); !r) {
-      return Unexpected(
-          c.read_failure(ChainStep::Pointer, c.block(), sizeof pointer, std::move(r.error())));
-    }
-    const auto next = load_le<std::uint32_t>(pointer);
+    std::uint32_t next = 0;
     std::uint32_t n = 0;
-    if (const auto f = c.take(next, n); f != Fault::None) return Unexpected(c.failure(f));
+    if (auto r = take_pointer(source, c, next, n); !r) return Unexpected(std::move(r.error()));
     const bool go_on = on_block(c.taken(next, n));
     c.advance(next, n);
     if (!go_on) return ChainRead{static_cast<std::size_t>(c.written()), true, c.contiguous()};
