@@ -47,14 +47,14 @@ struct NodeFailure {
   std::uint32_t depth = 0;
   DatError error = IoError::short_read();
   std::optional<ChainFailure> chain;  // Unreadable: where the node's chain failed
+  std::uint32_t block = 0;            // Unreadable: the block of the node's chain that failed
   std::uint32_t entry_count = 0;      // EntryCount: as stored
   std::uint64_t max_nodes = 0;        // TooManyNodes: the bound
 };
 
 // The public view of a node failure.
 [[nodiscard]] inline DirectoryFailure public_failure(const NodeFailure& f) {
-  return DirectoryFailure{f.fault, f.offset, f.parent, f.depth, f.chain ? f.chain->block : 0,
-                          f.error};
+  return DirectoryFailure{f.fault, f.offset, f.parent, f.depth, f.block, f.error};
 }
 
 // Decodes a node's content: its branches and entry count, and its entries appended to
@@ -108,6 +108,7 @@ template <class Policy>
                                    [&](const ChainBlock& b) { return policy.block(offset, b); });
     if (!content) {
       NodeFailure f(DirectoryFault::Unreadable, offset, parent, depth, content.error().error);
+      f.block = content.error().block;
       f.chain = std::move(content.error());
       return fail(std::move(f));
     }
