@@ -17,10 +17,11 @@ declare -A groups=(
   [build]="cmake ninja-build g++"
   # libcpp-httplib-dev: the HTTP server of quorvale-dat serve.
   [cli]="libcli11-dev nlohmann-json3-dev libpng-dev libcpp-httplib-dev"
-  [tests]="libgtest-dev libgmock-dev pkg-config man-db python3"
+  # libsquish-dev: the reference the DXT decoder of the image module is tested against.
+  [tests]="libgtest-dev libgmock-dev pkg-config man-db python3 libsquish-dev"
   # chromium, chromium-driver, python3-selenium: the test of serve's interface in a headless
   # browser, run by Debian's /usr/bin/python3.
-  [cli-tests]="libsquish-dev chromium chromium-driver python3-selenium"
+  [cli-tests]="chromium chromium-driver python3-selenium"
   [bench]="libbenchmark-dev"
   # Optional: the LZ4 baseline of the decompression benchmark.
   [bench-extras]="liblz4-dev"

@@ -13,6 +13,7 @@
 #include "quorvale_dat/file_type/texture.hpp"
 #include "quorvale_dat/format.hpp"
 #include "quorvale_dat/header.hpp"
+#include "quorvale_dat/image.hpp"
 #include "quorvale_dat/io_error.hpp"
 #include "quorvale_dat/parse_error.hpp"
 #include "quorvale_dat/reader.hpp"

@@ -87,6 +87,7 @@ foreach(program "${WORK_DIR}/build/consumer" "${WORK_DIR}/consumer_pc")
   expect_run("${program}" missing.dat 1
              "Failed to open file at missing.dat: No such file or directory (os error 2)\n")
   expect_run("${program}" client_portal.dat 0
-             "surface 0x080003E4 refers to a texture list\n422 records, 134 textures\n")
+             "surface 0x080003E4 refers to a texture list\ntexture 0x06000C30: 64x64 RGBA, \
+thumbnail 16x16\n422 records, 134 textures\n")
 endforeach()
 message(STATUS "consumer built against the installed package, with CMake and with pkg-config, and ran")

@@ -1,7 +1,7 @@
 // A user of the installed library: the snippet of README's library section, made a program, and
-// the rest of the public interface: opening from memory, a directory visitor, verify.
-// Opens the archive named on the command line, decodes surface 0x080003E4 and counts the
-// records; prints the error's display text where one step fails.
+// the rest of the public interface: opening from memory, a directory visitor, verify, images.
+// Opens the archive named on the command line, decodes surface 0x080003E4, counts the records and
+// converts texture 0x06000C30 to RGBA; prints the error's display text where one step fails.
 //
 //   consumer ARCHIVE
 
@@ -63,6 +63,24 @@ int main(int argc, char** argv) {
   db->for_each_file([&](const qd::DatFileEntry& e, qd::DatDatabase::FileResult r) {
     if (r && qd::record_type(e.id) == qd::RecordType::Texture) ++textures;
   });
+
+  // A texture as 8-bit RGBA pixels, drawn with its default palette (it is a P8 texture).
+  auto record = db->get_file(0x06000C30);
+  auto texture = record ? qd::file_type::Texture::unpack(*record) : qd::Unexpected(record.error());
+  if (texture) {
+    std::vector<std::uint32_t> colors;
+    if (auto p = db->get_file(texture->default_palette_id.value_or(0))) {
+      if (auto palette = qd::file_type::Palette::unpack(*p)) colors = palette->colors;
+    }
+    auto image = qd::texture_rgba(*texture, colors);  // std::expected<Image, ImageError>
+    if (!image) {
+      std::cout << image.error().display() << '\n';  // "P8 at 64x64 needs 4096 bytes of pixel ..."
+      return 1;
+    }
+    const qd::Image small = qd::thumbnail(*image, 16);  // area-filtered to fit in 16 x 16
+    std::cout << "texture 0x06000C30: " << image->width << "x" << image->height
+              << " RGBA, thumbnail " << small.width << "x" << small.height << '\n';
+  }
   // --- end ---
   std::cout << db->files().size() << " records, " << textures << " textures\n";
   return 0;

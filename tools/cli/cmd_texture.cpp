@@ -11,10 +11,10 @@
 #include "commands.hpp"
 #include "ids.hpp"
 #include "output.hpp"
-#include "pixels.hpp"
 #include "png_writer.hpp"
 #include "quorvale_dat/file_type/palette.hpp"
 #include "quorvale_dat/file_type/texture.hpp"
+#include "quorvale_dat/image.hpp"
 #include "texture_export.hpp"
 
 namespace quorvale_dat::cli {
@@ -96,8 +96,8 @@ Expected<TexturePicture, Failure> texture_picture(const DatDatabase& db, std::ui
     if (!found) return Unexpected(std::move(found.error()));
     colours = std::move(*found);
   }
-  auto image = to_image(texture, colours);
-  if (!image) return Unexpected(Failure{kExitData, name + ": " + image.error()});
+  auto image = texture_image(texture, colours);
+  if (!image) return Unexpected(Failure{kExitData, name + ": " + image.error().display()});
   return TexturePicture{std::move(*image), {}};
 }
 

@@ -11,14 +11,14 @@ Expected<std::vector<std::uint8_t>, std::string> encode_png(const Image& image) 
   png.height = image.height;
 
   std::vector<std::uint8_t> colormap;
-  switch (image.kind) {
-    case Image::Kind::Rgba:
+  switch (image.layout) {
+    case PixelLayout::Rgba:
       png.format = PNG_FORMAT_RGBA;
       break;
-    case Image::Kind::Grey:
+    case PixelLayout::Grey:
       png.format = PNG_FORMAT_GRAY;
       break;
-    case Image::Kind::Indexed:
+    case PixelLayout::Indexed:
       png.format = PNG_FORMAT_RGBA_COLORMAP;
       png.colormap_entries = static_cast<png_uint_32>(image.palette.size());
       for (std::uint32_t argb : image.palette) {

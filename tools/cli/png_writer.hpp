@@ -1,14 +1,14 @@
-// PNG files from images (pixels.hpp), through libpng's simplified writing interface: RGBA as
-// colour type 6, grey as colour type 0, indexed as colour type 3 with a PLTE chunk and, when any
-// colour is not opaque, a tRNS chunk of the palette's alphas.
+// PNG files from images (quorvale_dat/image.hpp), through libpng's simplified writing interface:
+// RGBA as colour type 6, grey as colour type 0, indexed as colour type 3 with a PLTE chunk and,
+// when any colour is not opaque, a tRNS chunk of the palette's alphas.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "pixels.hpp"
 #include "quorvale_dat/expected.hpp"
+#include "quorvale_dat/image.hpp"
 
 namespace quorvale_dat::cli {
 

@@ -1,6 +1,6 @@
 // A texture record turned into what `quorvale-dat texture` writes: the image, drawn through the
 // texture's default palette or a chosen one, and its file. Defined with the command in
-// cmd_texture.cpp; the server serves the same files.
+// cmd_texture.cpp (export_of in texture_export.cpp); the server serves the same files.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +9,18 @@
 #include <vector>
 
 #include "commands.hpp"
-#include "pixels.hpp"
 #include "quorvale_dat/database.hpp"
 #include "quorvale_dat/expected.hpp"
 #include "quorvale_dat/file_type/texture.hpp"
+#include "quorvale_dat/image.hpp"
 #include "status.hpp"
 
 namespace quorvale_dat::cli {
+
+// What a format is written as: a PNG of its pixels for every format the library converts
+// (quorvale_dat/image.hpp), the JPEG file a CustomRawJpeg texture holds, or nothing.
+enum class Export { Png, Jpeg, Unsupported };
+[[nodiscard]] Export export_of(file_type::SurfacePixelFormat format) noexcept;
 
 struct TexturePicture {
   Image image;                     // when jpeg is empty

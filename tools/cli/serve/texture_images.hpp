@@ -9,7 +9,6 @@
 #include <optional>
 #include <vector>
 
-#include "pixels.hpp"
 #include "quorvale_dat/database.hpp"
 #include "quorvale_dat/expected.hpp"
 #include "status.hpp"
@@ -27,16 +26,12 @@ struct ImageFile {
                                                         const std::vector<std::uint8_t>& record,
                                                         std::optional<std::uint32_t> palette);
 
-// The texture scaled down to fit `max_side` x `max_side`, keeping its aspect ratio (each side at
-// least 1 pixel) and never enlarged: a texture that fits already is its texture_file() PNG. A
-// scaled one is an RGBA PNG, every pixel the area-weighted average of the source pixels it covers
-// (colours weighted by their alpha, so transparent pixels add no colour). A JPEG texture is its
-// JPEG file, unscaled: the server does not decode JPEG. Requires: max_side >= 1.
+// The texture scaled down to fit `max_side` x `max_side` by the library's thumbnail()
+// (quorvale_dat/image.hpp), keeping its aspect ratio and never enlarged: a texture that fits
+// already is its texture_file() PNG, a scaled one an RGBA PNG of area-weighted averages. A JPEG
+// texture is its JPEG file, unscaled: the server does not decode JPEG. Requires: max_side >= 1.
 [[nodiscard]] Expected<ImageFile, Failure> texture_thumbnail(
     const DatDatabase& db, std::uint32_t id, const std::vector<std::uint8_t>& record,
     std::optional<std::uint32_t> palette, std::uint32_t max_side);
-
-// The scaling of texture_thumbnail(), on an image of any kind. Requires: max_side >= 1.
-[[nodiscard]] Image scale_to_fit(const Image& image, std::uint32_t max_side);
 
 }  // namespace quorvale_dat::cli::serve

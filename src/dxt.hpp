@@ -6,14 +6,14 @@
 // when the first end point is not above the second. Dxt2 and Dxt3 put 16 explicit 4-bit alphas
 // before the colour block; Dxt4 and Dxt5 two 8-bit alpha end points and sixteen 3-bit indices.
 // Dxt2 and Dxt4 hold colours premultiplied by alpha; they are divided out here, so every result
-// is straight (non-premultiplied) RGBA as PNG expects.
+// is straight (non-premultiplied) RGBA. Private to the image module (image.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-namespace quorvale_dat::cli {
+namespace quorvale_dat::detail {
 
 enum class DxtKind { Dxt1, Dxt2, Dxt3, Dxt4, Dxt5 };
 
@@ -39,4 +39,4 @@ void decode_dxt_block(DxtKind kind, std::span<const std::uint8_t> block,
 void decode_dxt(DxtKind kind, std::span<const std::uint8_t> data, std::uint32_t width,
                 std::uint32_t height, std::span<std::uint8_t> rgba) noexcept;
 
-}  // namespace quorvale_dat::cli
+}  // namespace quorvale_dat::detail

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-namespace quorvale_dat::cli {
+namespace quorvale_dat::detail {
 namespace {
 
 using Rgba = std::array<std::uint8_t, 4>;
@@ -136,4 +136,4 @@ void decode_dxt(DxtKind kind, std::span<const std::uint8_t> data, std::uint32_t 
   }
 }
 
-}  // namespace quorvale_dat::cli
+}  // namespace quorvale_dat::detail
