@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "quorvale_dat/image.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
 #include "quorvale_dat_builder/lrs_encoder.hpp"
 #include "quorvale_dat_builder/records.hpp"
@@ -84,6 +86,15 @@ int main(int argc, char** argv) {
   for (const auto& record : sample_records(4)) {
     write(root / "fuzz_decoders", "record_" + std::to_string(n++), record.data);
     write(root / "fuzz_lrs", "stream_" + std::to_string(n), qd::build::compress_lrs(record.data));
+  }
+  // A texture of every format with a pixel conversion, for the image checks of fuzz_decoders.
+  for (std::uint32_t code : {20u, 21u, 23u, 26u, 28u, 41u, 101u, 0x31545844u, 0x32545844u,
+                             0x33545844u, 0x34545844u, 0x35545844u}) {
+    const auto format = ft::SurfacePixelFormat::from_u32(code);
+    const auto palette = qd::is_indexed(format) ? std::optional(0x04000001u) : std::nullopt;
+    const ft::Texture texture = qd::build::make_texture(
+        0x06000100, 6, 5, code, pattern(*qd::pixel_data_length(format, 6, 5), code), palette);
+    write(root / "fuzz_decoders", "texture_" + format.name(), qd::build::encode_texture(texture));
   }
   write(root / "fuzz_lrs", "run", {8, 0, 0, 0, 0x20, 0x41, 0x42, 0x02, 0x04});
   write(root / "fuzz_lrs", "pattern", qd::build::compress_lrs(pattern(5000, 3)));
