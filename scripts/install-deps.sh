@@ -26,8 +26,11 @@ declare -A groups=(
   # Optional: the LZ4 baseline of the decompression benchmark.
   [bench-extras]="liblz4-dev"
   [fuzz]="clang-16 libclang-rt-16-dev"
+  # The Python package, for Debian's /usr/bin/python3; its tests and the pip install test.
+  [python]="pybind11-dev python3-dev python3-numpy"
+  [python-tests]="python3-pytest python3-pil python3-venv"
 )
-all_groups=(build cli tests cli-tests bench bench-extras fuzz)
+all_groups=(build cli tests cli-tests bench bench-extras fuzz python python-tests)
 
 list_only=0
 if [ "${1:-}" = "--missing" ]; then
