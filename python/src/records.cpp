@@ -133,7 +133,10 @@ class RecordStream {
     batch.bytes.clear();
     batch.items.clear();
     batch.errors.clear();
-    if (batch.bytes.capacity() == 0) batch.bytes.reserve(kBatchBytes);
+    if (batch.bytes.capacity() == 0) {
+      batch.bytes.reserve(kBatchBytes);
+      batch.items.reserve(kBatchItems);
+    }
     return batch;
   }
 
@@ -155,20 +158,24 @@ class RecordStream {
       bool going = true;
       db_->for_each_file([&](const DatFileEntry& e, DatDatabase::FileResult result) {
         if (type_ && e.id >> 24 != *type_) return true;
-        Item item{e, batch.bytes.size(), 0, kNoError};
+        // A batch goes when the next record would not fit: growing its buffer would copy
+        // everything in it once more. A record larger than a whole batch gets one of its own.
+        const std::size_t size = result ? result->size() : 0;
+        if (!batch.items.empty() && (batch.bytes.size() + size > batch.bytes.capacity() ||
+                                     batch.items.size() >= kBatchItems)) {
+          going = publish(std::move(batch));
+          if (!going) return false;
+          batch = take_spare();
+        }
+        Item item{e, batch.bytes.size(), size, kNoError};
         if (result) {
           batch.bytes.insert(batch.bytes.end(), result->begin(), result->end());
-          item.size = result->size();
         } else {
           item.error = batch.errors.size();
           batch.errors.push_back(std::move(result.error()));
         }
         batch.items.push_back(item);
-        if (batch.bytes.size() >= kBatchBytes || batch.items.size() >= kBatchItems) {
-          going = publish(std::move(batch));
-          if (going) batch = take_spare();
-        }
-        return going;
+        return true;
       });
       if (going && !batch.items.empty()) publish(std::move(batch));
     } catch (...) {
