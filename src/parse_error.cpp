@@ -120,6 +120,19 @@ std::string ParseError::display() const {
       value_);
 }
 
+std::string ParseError::summary() const {
+  std::string out;
+  if (const auto* bt = std::get_if<Backtrace>(&value_)) {
+    for (auto it = bt->frames.rbegin(); it != bt->frames.rend(); ++it) {
+      out += it->own_message();
+      out += ": ";
+    }
+  }
+  const ParseError& bottom = root();
+  if (const auto* io = bottom.get_if<Io>()) return out + io->error.display();
+  return out + bottom.display();
+}
+
 ParseError with_context(ParseError error, BacktraceFrame frame) {
   if (auto* bt = std::get_if<ParseError::Backtrace>(&error.value_)) {
     bt->frames.push_back(std::move(frame));

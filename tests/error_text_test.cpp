@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvale_dat/dat_error.hpp"
@@ -201,6 +202,29 @@ TEST(ParseErrorTest, RewindFailureOfAPlainError) {
   EXPECT_EQ(frames[0], BacktraceFrame::note("rewinding after a failure"));
   EXPECT_EQ(frames[1].own_message(), "count -1 out of range of usize at 0x18");
   EXPECT_EQ(e.root(), ParseError(IoError::from_os(EIO)));
+}
+
+// summary(): the frames' messages outermost first, then the root, on one line.
+TEST(ParseErrorTest, SummaryIsOneLine) {
+  ParseError nested = with_context(
+      IoError::short_read(), full("While parsing field 'orig_palette_id' in TextureRefs", 54));
+  nested =
+      with_context(std::move(nested), full("While parsing field 'texture_refs' in Surface", 64));
+  const std::vector<std::pair<ParseError, std::string>> cases = {
+      {IoError::end_of_data(), "not enough bytes in reader"},
+      {ParseError::assert_fail(24, "count -1 out of range of usize"),
+       "count -1 out of range of usize at 0x18"},
+      {with_context(IoError::from_os(EISDIR), full("While parsing field 'magic' in DatHeader", 10)),
+       "While parsing field 'magic' in DatHeader: Is a directory (os error 21)"},
+      {nested,
+       "While parsing field 'texture_refs' in Surface: While parsing field 'orig_palette_id' in "
+       "TextureRefs: failed to fill whole buffer"},
+      {with_rewind_failure(ParseError::assert_fail(24, "count -1 out of range of usize"),
+                           IoError::from_os(EIO)),
+       "count -1 out of range of usize at 0x18: rewinding after a failure: Input/output error "
+       "(os error 5)"},
+  };
+  for (const auto& [error, text] : cases) EXPECT_EQ(error.summary(), text);
 }
 
 TEST(ParseErrorTest, CopiesAreDeepAndEqual) {

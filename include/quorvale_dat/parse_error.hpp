@@ -88,6 +88,10 @@ class ParseError {
 
   [[nodiscard]] std::string display() const;
   [[nodiscard]] std::string debug() const { return display(); }
+  // The error on one line, for messages: the context frames' own messages, outermost first,
+  // each followed by ": ", then the root's text ("While parsing field 'colors' in Palette: failed
+  // to fill whole buffer"; "count -1 out of range of usize at 0x18" without frames).
+  [[nodiscard]] std::string summary() const;
 
   // Adds a context frame: appended to a Backtrace, or a new Backtrace around any other kind.
   friend ParseError with_context(ParseError error, BacktraceFrame frame);

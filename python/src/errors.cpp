@@ -37,7 +37,7 @@ const IoError* io_root(const DatError& error) noexcept {
 // rather than the framed block of ParseError::display().
 std::string message_of(const DatError& error) {
   if (const auto* bin = error.get_if<DatError::BinRead>()) {
-    return "Binary read error: " + one_line(bin->error);
+    return "Binary read error: " + bin->error.summary();
   }
   return error.display();
 }
@@ -94,18 +94,6 @@ void load_types() {
 py::handle record_type_class() { return type(types.record_type); }
 py::handle pixel_format_class() { return type(types.pixel_format); }
 
-std::string one_line(const ParseError& error) {
-  std::string out;
-  const std::vector<BacktraceFrame> frames = error.frames();
-  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-    out += it->own_message();
-    out += ": ";
-  }
-  const ParseError& root = error.root();
-  if (const auto* io = root.get_if<ParseError::Io>()) return out + io->error.display();
-  return out + root.display();
-}
-
 py::object archive_error(const DatError& error) {
   const std::string message = message_of(error);
   const std::string debug = error.debug();
@@ -130,7 +118,7 @@ py::object archive_error(const DatError& error) {
 
 py::object parse_error(const ParseError& error) {
   auto [field, record] = failing_field(error);
-  return type(types.parse)(one_line(error), error.debug(), field, record);
+  return type(types.parse)(error.summary(), error.debug(), field, record);
 }
 
 py::object decode_error(const DatError& error) {

@@ -41,8 +41,4 @@ void load_types();
 // py::error_already_set, which pybind11 hands back to the interpreter.
 [[noreturn]] void raise(const py::object& exception);
 
-// "While parsing field 'colors' in Palette: failed to fill whole buffer": the context frames,
-// outermost first, and the root error on one line.
-[[nodiscard]] std::string one_line(const ParseError& error);
-
 }  // namespace quorvale_dat::python

@@ -22,17 +22,7 @@ int status_of(const DatError& error) noexcept {
   return kExitData;
 }
 
-std::string one_line(const ParseError& error) {
-  std::string out;
-  const std::vector<BacktraceFrame> frames = error.frames();
-  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-    out += it->own_message();
-    out += ": ";
-  }
-  const ParseError& root = error.root();
-  if (const auto* io = root.get_if<ParseError::Io>()) return out + io->error.display();
-  return out + root.display();
-}
+std::string one_line(const ParseError& error) { return error.summary(); }
 
 std::string one_line(const DatError& error) {
   return std::visit(

@@ -39,8 +39,8 @@ struct Failure {
 [[nodiscard]] const IoError* io_root(const DatError& error) noexcept;
 
 // One line of text for a library error. The library's parse errors render as a framed block;
-// here their context frames become a prefix, outermost first: "While parsing field 'colors' in
-// Palette: not enough bytes in reader".
+// here as their summary(), the context frames a prefix, outermost first: "While parsing field
+// 'colors' in Palette: not enough bytes in reader".
 [[nodiscard]] std::string one_line(const DatError& error);
 [[nodiscard]] std::string one_line(const ParseError& error);
 
