@@ -31,7 +31,7 @@ set(expected
   quorvale_dat/file_entry.hpp quorvale_dat/file_type/palette.hpp
   quorvale_dat/file_type/surface.hpp quorvale_dat/file_type/surface_texture.hpp
   quorvale_dat/file_type/texture.hpp quorvale_dat/format.hpp quorvale_dat/header.hpp
-  quorvale_dat/io_error.hpp quorvale_dat/parse_error.hpp quorvale_dat/quorvale_dat.hpp
+  quorvale_dat/image.hpp quorvale_dat/io_error.hpp quorvale_dat/parse_error.hpp quorvale_dat/quorvale_dat.hpp
   quorvale_dat/reader.hpp quorvale_dat/utils.hpp quorvale_dat/verify.hpp)
 list(SORT expected)
 if(NOT installed STREQUAL expected)
