@@ -2,45 +2,42 @@
 // tokens: a literal byte (flag bit 0) or a two-byte back-reference (flag bit 1) with a 12-bit
 // distance and a length of 2 to 17, copied from the output itself.
 //
-// The decoder runs whole groups through a fast loop while the input holds a complete group
-// (at most 17 bytes, plus 8 for a literal copy) and the output has not reached its capacity. The
-// buffer has room for one more group's largest expansion (8 x 17 bytes) past the capacity, so no
-// token in the loop needs a bounds check: a run of literals is one 8-byte copy, a back-reference
-// at a distance of 8 or more is two fixed 8-byte copies plus one byte, and one at a shorter
-// distance is its period repeated through two words in registers. The bytes written past a token's
-// end, or past the declared size, lie inside the buffer and are overwritten or cut off later:
-// output before the declared size never depends on them. The stream's last groups go through the
-// plain token-by-token loop.
+// The output buffer is sized once, at min(declared, 8 x input) plus one group's largest expansion
+// (8 x 17 bytes and an 8-byte overrun); no stream makes more than 8 x its input. The decoder runs
+// whole groups through a fast loop (src/lrs_groups.hpp) while the input holds a complete group
+// and the output has not reached that bound, so no token there needs a bounds check: a run of
+// literals is one 8-byte copy, a back-reference a fixed 17-byte copy. The bytes written past a
+// token's end, or past the declared size, lie inside the buffer and are overwritten or cut off
+// later; output before the declared size never depends on them, since every copy reads only bytes
+// before its destination. The stream's last groups go through the plain token-by-token loop.
+//
+// A back-reference's 17 bytes: with SSSE3 (chosen at run time, src/lrs_ssse3.cpp), one 16-byte
+// load shuffled by a per-distance pattern, so that a distance below 16 repeats its period without
+// a branch; elsewhere two 8-byte copies at a distance of 8 or more and, below 8, the period
+// repeated through two words in registers.
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
+#include "lrs_groups.hpp"
 #include "quorvale_dat/utils.hpp"
 
 namespace quorvale_dat::utils {
 namespace {
 
-// A group takes at most a flag byte and eight two-byte references, and makes at most 8 x 17
-// bytes; literal runs are copied 8 bytes at a time, which may touch 8 bytes beyond either.
-constexpr std::size_t kGroupInput = 1 + 8 * 2 + 8;
-constexpr std::size_t kGroupOutput = 8 * 17 + 8;
+using lrs::State;
 
-struct Decoder {
-  std::span<const std::uint8_t> src;
-  std::uint64_t declared = 0;
-  std::uint8_t* out = nullptr;
-  // min(declared, 8 x input): no stream makes more. The fast loop starts a group only below it.
-  std::size_t capacity = 0;
-  std::size_t pos = 0;  // next byte of src
-  std::size_t n = 0;    // bytes of output produced
-
-  // A back-reference of `length` bytes at `distance`, byte by byte, index 0 standing in for
-  // positions before the start. Stops at the declared size.
-  void copy_slow(std::size_t distance, std::size_t length) {
-    for (std::size_t k = 0; k < length && n < declared; ++k) {
-      out[n] = out[n >= distance ? n - distance : 0];
-      ++n;
+struct PortableCopy {
+  static void match(std::uint8_t* dst, std::size_t distance) {
+    const std::uint8_t* from = dst - distance;
+    if (distance >= 8) {
+      // Each 8-byte step reads only bytes written before it.
+      std::memcpy(dst, from, 8);
+      std::memcpy(dst + 8, from + 8, 8);
+      dst[16] = from[16];
+    } else {
+      copy_period(dst, from, distance);
     }
   }
 
@@ -74,103 +71,92 @@ struct Decoder {
       for (std::size_t k = 0; k < 17; ++k) dst[k] = from[k];
     }
   }
-
-  // Decodes whole groups while they cannot run out of input or output. Returns false once the
-  // stream has ended (a zero distance, or a reference with no output yet).
-  bool fast_groups() {
-    const std::uint8_t* s = src.data();
-    if (src.size() < kGroupInput) return true;
-    const std::size_t last_pos = src.size() - kGroupInput;
-    while (pos <= last_pos && n < capacity) {
-      const unsigned flags = s[pos++];
-      unsigned token = 0;
-      while (token < 8) {
-        // The literals up to the next back-reference go as one 8-byte copy.
-        const auto rest = static_cast<std::uint8_t>(flags << token);
-        const unsigned literals =
-            rest == 0 ? 8 - token : static_cast<unsigned>(std::countl_zero(rest));
-        std::memcpy(out + n, s + pos, 8);
-        n += literals;
-        pos += literals;
-        token += literals;
-        if (token == 8) break;
-        ++token;
-
-        const unsigned b0 = s[pos];
-        const unsigned b1 = s[pos + 1];
-        pos += 2;
-        const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
-        const std::size_t length = (b1 & 0x0Fu) + 2;
-        // One test for the rare cases: a zero distance (the end of the stream), no output yet,
-        // or a distance reaching before the start.
-        if (distance - 1 >= n) [[unlikely]] {
-          if (distance == 0 || n == 0) return false;
-          copy_slow(distance, length);
-          continue;
-        }
-        std::uint8_t* dst = out + n;
-        const std::uint8_t* from = dst - distance;
-        if (distance >= 8) {
-          // Each 8-byte step reads only bytes written before it.
-          std::memcpy(dst, from, 8);
-          std::memcpy(dst + 8, from + 8, 8);
-          dst[16] = from[16];
-        } else {
-          copy_period(dst, from, distance);
-        }
-        n += length;
-      }
-    }
-    return true;
-  }
-
-  // The plain loop, one token at a time with every check, from a group boundary.
-  void slow_tail() {
-    unsigned flags = 0;
-    unsigned mask = 0;
-    while (n < declared && pos < src.size()) {
-      if (mask == 0) {
-        flags = src[pos++];
-        mask = 0x80;
-      }
-      if ((flags & mask) != 0) {
-        if (src.size() - pos < 2) return;
-        const unsigned b0 = src[pos];
-        const unsigned b1 = src[pos + 1];
-        pos += 2;
-        const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
-        const std::size_t length = (b1 & 0x0Fu) + 2;
-        // A zero distance ends the stream; a reference with no output yet has nothing to copy.
-        if (distance == 0 || n == 0) return;
-        copy_slow(distance, length);
-      } else {
-        if (pos >= src.size()) return;
-        out[n++] = src[pos++];
-      }
-      mask >>= 1;
-    }
-  }
 };
+
+bool fast_groups_portable(State& st) { return lrs::fast_groups<PortableCopy>(st); }
+
+bool cpu_has_ssse3() {
+#if defined(QUORVALE_DAT_LRS_SSSE3)
+  // The first call may come from a static constructor, before the CPU model is filled in.
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3");
+#else
+  return false;
+#endif
+}
+
+// The plain loop, one token at a time with every check, from a group boundary.
+void slow_tail(State& st) {
+  const std::uint8_t* const src = st.src;
+  unsigned flags = 0;
+  unsigned mask = 0;
+  while (st.n < st.declared && st.pos < st.size) {
+    if (mask == 0) {
+      flags = src[st.pos++];
+      mask = 0x80;
+    }
+    if ((flags & mask) != 0) {
+      if (st.size - st.pos < 2) return;
+      const unsigned b0 = src[st.pos];
+      const unsigned b1 = src[st.pos + 1];
+      st.pos += 2;
+      const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
+      const std::size_t length = (b1 & 0x0Fu) + 2;
+      // A zero distance ends the stream; a reference with no output yet has nothing to copy.
+      if (distance == 0 || st.n == 0) return;
+      lrs::copy_slow(st, distance, length);
+    } else {
+      if (st.pos >= st.size) return;
+      st.out[st.n++] = src[st.pos++];
+    }
+    mask >>= 1;
+  }
+}
 
 }  // namespace
 
-std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
+namespace lrs {
+
+bool has_ssse3_loop() {
+  static const bool has = cpu_has_ssse3();
+  return has;
+}
+
+std::vector<std::uint8_t> decompress(std::span<const std::uint8_t> input, Loop loop) {
   if (input.size() < 4) return {input.begin(), input.end()};
 
-  Decoder d;
-  d.declared = static_cast<std::uint64_t>(input[0]) | static_cast<std::uint64_t>(input[1]) << 8 |
-               static_cast<std::uint64_t>(input[2]) << 16 |
-               static_cast<std::uint64_t>(input[3]) << 24;
-  d.src = input.subspan(4);
-  d.capacity = static_cast<std::size_t>(std::min<std::uint64_t>(d.declared, 8 * d.src.size()));
+  State st;
+  st.declared = static_cast<std::uint64_t>(input[0]) | static_cast<std::uint64_t>(input[1]) << 8 |
+                static_cast<std::uint64_t>(input[2]) << 16 |
+                static_cast<std::uint64_t>(input[3]) << 24;
+  st.src = input.data() + 4;
+  st.size = input.size() - 4;
+  st.capacity = static_cast<std::size_t>(std::min<std::uint64_t>(st.declared, 8 * st.size));
 
   // Room for one more group past the capacity, so that whole groups run fast up to the end of
   // the output; what they write past the declared size is cut off.
-  std::vector<std::uint8_t> out(d.capacity + kGroupOutput);
-  d.out = out.data();
-  if (d.fast_groups()) d.slow_tail();
-  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(d.n, d.declared)));
+  std::vector<std::uint8_t> out(st.capacity + lrs::kGroupOutput);
+  st.out = out.data();
+  bool more = false;
+#if defined(QUORVALE_DAT_LRS_SSSE3)
+  if (loop != Loop::portable && has_ssse3_loop()) {
+    more = fast_groups_ssse3(st);
+  } else {
+    more = fast_groups_portable(st);
+  }
+#else
+  static_cast<void>(loop);
+  more = fast_groups_portable(st);
+#endif
+  if (more) slow_tail(st);
+  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(st.n, st.declared)));
   return out;
+}
+
+}  // namespace lrs
+
+std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
+  return lrs::decompress(input, lrs::Loop::best);
 }
 
 }  // namespace quorvale_dat::utils

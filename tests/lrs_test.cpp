@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "lrs_groups.hpp"
 #include "quorvale_dat/utils.hpp"
 #include "quorvale_dat_builder/lrs_encoder.hpp"
 #include "quorvale_dat_builder/lrs_reference.hpp"
@@ -223,6 +225,170 @@ TEST(LrsTest, EncoderFindsRepeats) {
   }
 }
 
+// A token of a hand-made stream: a literal, or a reference of distance 0 to 4095 and length 2
+// to 17.
+struct Token {
+  bool reference = false;
+  std::uint8_t literal = 0;
+  std::size_t distance = 0;
+  std::size_t length = 2;
+};
+
+Token lit(std::uint8_t byte) { return {false, byte, 0, 2}; }
+Token ref(std::size_t distance, std::size_t length) { return {true, 0, distance, length}; }
+
+Bytes encode(std::uint32_t declared, const std::vector<Token>& tokens) {
+  Bytes s = {static_cast<std::uint8_t>(declared), static_cast<std::uint8_t>(declared >> 8),
+             static_cast<std::uint8_t>(declared >> 16), static_cast<std::uint8_t>(declared >> 24)};
+  std::size_t flag_at = 0;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    if (i % 8 == 0) {
+      flag_at = s.size();
+      s.push_back(0);
+    }
+    const Token& t = tokens[i];
+    if (t.reference) {
+      s[flag_at] = static_cast<std::uint8_t>(s[flag_at] | 0x80u >> (i % 8));
+      s.push_back(static_cast<std::uint8_t>(t.distance));
+      s.push_back(static_cast<std::uint8_t>((t.distance >> 8) << 4 | (t.length - 2)));
+    } else {
+      s.push_back(t.literal);
+    }
+  }
+  return s;
+}
+
+// `count` literals that differ from their neighbours, so that a wrong copy shows.
+std::vector<Token> distinct_literals(std::size_t count, std::uint8_t seed = 1) {
+  std::vector<Token> tokens;
+  for (std::size_t i = 0; i < count; ++i) {
+    tokens.push_back(lit(static_cast<std::uint8_t>(seed + i * 37)));
+  }
+  return tokens;
+}
+
+// Every group loop this build and CPU have gives the reference decoder's bytes.
+void expect_as_reference(const Bytes& stream) {
+  const Bytes expected = build::reference_decompress_lrs(stream);
+  EXPECT_EQ(utils::decompress_lrs(stream), expected);
+  EXPECT_EQ(utils::lrs::decompress(stream, utils::lrs::Loop::portable), expected);
+  if (utils::lrs::has_ssse3_loop()) {
+    EXPECT_EQ(utils::lrs::decompress(stream, utils::lrs::Loop::ssse3), expected);
+  }
+}
+
+TEST(LrsTest, OverlappingReferencesAtEveryShortDistance) {
+  // Distances 1 to 20 (runs of every period the copies treat apart, and the first ones they
+  // copy whole) at every length, with literals before and plenty of tokens after, so that the
+  // reference sits inside the fast loop; then the same at the very start of the output.
+  for (std::size_t distance = 1; distance <= 20; ++distance) {
+    for (std::size_t length = 2; length <= 17; ++length) {
+      for (std::size_t before : {distance, distance + 3, std::size_t{40}}) {
+        SCOPED_TRACE(std::to_string(distance) + " back, " + std::to_string(length) + " long, " +
+                     std::to_string(before) + " literals before");
+        std::vector<Token> tokens = distinct_literals(before);
+        tokens.push_back(ref(distance, length));
+        tokens.push_back(ref(distance, 17));
+        const auto after = distinct_literals(60, 5);
+        tokens.insert(tokens.end(), after.begin(), after.end());
+        tokens.push_back(ref(distance + 1, length));
+        expect_as_reference(encode(0xFFFFFFFFu, tokens));
+      }
+    }
+  }
+}
+
+TEST(LrsTest, StreamsEndingAroundTheFastLoopsBounds) {
+  // The fast loop needs a whole group's input left and stops short of the output bound; streams
+  // of every length up to a few groups, with declared sizes at, below and above what they make,
+  // end exactly at, just before and just after those bounds.
+  struct Kind {
+    const char* name;
+    std::vector<Token> group;  // repeated
+  };
+  const std::vector<Kind> kinds = {
+      {"literals", distinct_literals(8)},
+      {"references",
+       {lit(1), lit(2), ref(2, 17), ref(1, 17), ref(3, 5), ref(16, 17), ref(4, 2), ref(1, 9)}},
+      {"mixed", {lit(9), ref(1, 3), lit(8), lit(7), ref(3, 17), lit(6), ref(5, 4), lit(5)}},
+  };
+  for (const Kind& kind : kinds) {
+    std::vector<Token> tokens;
+    while (tokens.size() < 8 * 8) tokens.insert(tokens.end(), kind.group.begin(), kind.group.end());
+    const Bytes full = encode(0xFFFFFFFFu, tokens);
+    const std::size_t made = build::reference_decompress_lrs(full).size();
+    for (std::size_t size = 4; size <= full.size(); ++size) {
+      Bytes stream(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
+      for (std::uint32_t declared :
+           {0xFFFFFFFFu, static_cast<std::uint32_t>(made), static_cast<std::uint32_t>(size * 2),
+            static_cast<std::uint32_t>(8 * (size - 4)), static_cast<std::uint32_t>(size + 136)}) {
+        SCOPED_TRACE(std::string(kind.name) + ", " + std::to_string(size) + " bytes, declared " +
+                     std::to_string(declared));
+        for (unsigned k = 0; k < 4; ++k) stream[k] = static_cast<std::uint8_t>(declared >> (8 * k));
+        expect_as_reference(stream);
+      }
+    }
+  }
+}
+
+TEST(LrsTest, TruncatedAtEveryByte) {
+  // An encoder's stream of each kind of content cut after every byte: each prefix decodes to
+  // what the reference makes of it (a prefix of the whole output).
+  for (const std::string kind : {"text-like", "few symbols", "period 3", "random"}) {
+    const Bytes data = make_input(kind, 1200, 11);
+    const Bytes stream = build::compress_lrs(data);
+    for (std::size_t size = 0; size <= stream.size(); ++size) {
+      SCOPED_TRACE(kind + ", cut at " + std::to_string(size));
+      const Bytes prefix(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(size));
+      expect_as_reference(prefix);
+      const Bytes out = utils::decompress_lrs(prefix);
+      if (size >= 4) {
+        ASSERT_LE(out.size(), data.size());
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin()));
+      }
+    }
+  }
+}
+
+TEST(LrsTest, ReferencesReachingBeforeTheStart) {
+  // A reference longer back than the output so far copies the first byte, at any point of the
+  // fast loop: after 1 to 40 literals, at distances just past the output, at the largest one,
+  // and followed by references that copy those bytes again.
+  for (std::size_t before = 1; before <= 40; ++before) {
+    for (std::size_t distance : {before + 1, before + 2, before + 16, std::size_t{4095}}) {
+      SCOPED_TRACE(std::to_string(before) + " literals, distance " + std::to_string(distance));
+      std::vector<Token> tokens = distinct_literals(before, 3);
+      tokens.push_back(ref(distance, 17));
+      tokens.push_back(ref(before + 17, 17));
+      tokens.push_back(ref(1, 4));
+      const auto after = distinct_literals(40, 9);
+      tokens.insert(tokens.end(), after.begin(), after.end());
+      expect_as_reference(encode(0xFFFFFFFFu, tokens));
+    }
+  }
+}
+
+TEST(LrsTest, DeclaredSizeCutsTheOutputAnywhere) {
+  // Tokens that make more than the declared size: the output stops at it, wherever it falls (in
+  // a literal run, inside a reference, on a group boundary), as the reference decoder stops.
+  std::vector<Token> tokens;
+  for (std::size_t i = 0; i < 30; ++i) {
+    tokens.push_back(lit(static_cast<std::uint8_t>(i)));
+    tokens.push_back(ref(1 + i % 7, 2 + i % 16));
+    tokens.push_back(lit(static_cast<std::uint8_t>(i * 3)));
+    tokens.push_back(ref(2 + i, 17));
+  }
+  const Bytes full = encode(0xFFFFFFFFu, tokens);
+  const std::size_t made = build::reference_decompress_lrs(full).size();
+  for (std::size_t declared = 0; declared <= made + 1; ++declared) {
+    SCOPED_TRACE(declared);
+    Bytes stream = full;
+    for (unsigned k = 0; k < 4; ++k) stream[k] = static_cast<std::uint8_t>(declared >> (8 * k));
+    expect_as_reference(stream);
+    EXPECT_EQ(utils::decompress_lrs(stream).size(), std::min(declared, made));
+  }
+}
+
 }  // namespace
 // The decoder's fast paths against the plain reference on arbitrary streams: random flag and
 // token bytes, with distances reaching before the start, runs, zero distances and every way a
@@ -242,8 +408,9 @@ TEST(LrsTest, MatchesTheReferenceDecoderOnArbitraryStreams) {
       const bool low = rng() % 3 != 0;
       stream.push_back(low && b == 0 ? std::uint8_t{1} : b);
     }
-    const auto got = quorvale_dat::utils::decompress_lrs(stream);
-    ASSERT_EQ(got, quorvale_dat::build::reference_decompress_lrs(stream));
+    const auto expected = quorvale_dat::build::reference_decompress_lrs(stream);
+    ASSERT_EQ(quorvale_dat::utils::decompress_lrs(stream), expected);
+    ASSERT_EQ(utils::lrs::decompress(stream, utils::lrs::Loop::portable), expected);
   }
 }
 
