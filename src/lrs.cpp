@@ -6,10 +6,12 @@
 // (8 x 17 bytes and an 8-byte overrun); no stream makes more than 8 x its input. The decoder runs
 // whole groups through a fast loop (src/lrs_groups.hpp) while the input holds a complete group
 // and the output has not reached that bound, so no token there needs a bounds check: a run of
-// literals is one 8-byte copy, a back-reference a fixed 17-byte copy. The bytes written past a
-// token's end, or past the declared size, lie inside the buffer and are overwritten or cut off
-// later; output before the declared size never depends on them, since every copy reads only bytes
-// before its destination. The stream's last groups go through the plain token-by-token loop.
+// literals is one 8-byte copy, a back-reference a fixed 17-byte copy. A table over the flag byte
+// says where each reference of a group and the literals before it lie, so the group's loop runs
+// once per reference and never counts tokens. The bytes written past a token's end, or past the
+// declared size, lie inside the buffer and are overwritten or cut off later; output before the
+// declared size never depends on them, since every copy reads only bytes before its destination.
+// The stream's last groups (under a whole group's input) go through the plain token-by-token loop.
 //
 // A back-reference's 17 bytes: with SSSE3 (chosen at run time, src/lrs_ssse3.cpp), one 16-byte
 // load shuffled by a per-distance pattern, so that a distance below 16 repeats its period without
