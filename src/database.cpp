@@ -19,6 +19,12 @@ DatDatabase::~DatDatabase() = default;
 
 std::uint64_t DatDatabase::file_size() const noexcept { return source_->size(); }
 
+Source DatDatabase::source() const noexcept {
+  if (!source_->in_memory()) return Source::positioned;
+  return dynamic_cast<const detail::MappedSource*>(source_.get()) != nullptr ? Source::mapped
+                                                                             : Source::memory;
+}
+
 Expected<DatDatabase, DatError> DatDatabase::finish_open(
     std::unique_ptr<const detail::ByteSource> source, DatHeader header, DirectoryVisitor* visitor) {
   DatDatabase db(std::move(source), std::move(header));
@@ -30,17 +36,32 @@ Expected<DatDatabase, DatError> DatDatabase::finish_open(
   return db;
 }
 
-Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
-  auto opened = detail::open_file_source(path);
+Expected<DatDatabase, DatError> DatDatabase::open_file(const std::filesystem::path& path,
+                                                       const OpenOptions& options,
+                                                       DirectoryVisitor* visitor) {
+  auto opened = detail::open_file_source(path, options);
   if (!opened) return Unexpected(std::move(opened.error()));
-  return finish_open(std::move(opened->source), std::move(opened->header), nullptr);
+  return finish_open(std::move(opened->source), std::move(opened->header), visitor);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
+  return open_file(path, {}, nullptr);
 }
 
 Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
                                                   DirectoryVisitor& visitor) {
-  auto opened = detail::open_file_source(path);
-  if (!opened) return Unexpected(std::move(opened.error()));
-  return finish_open(std::move(opened->source), std::move(opened->header), &visitor);
+  return open_file(path, {}, &visitor);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
+                                                  const OpenOptions& options) {
+  return open_file(path, options, nullptr);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
+                                                  const OpenOptions& options,
+                                                  DirectoryVisitor& visitor) {
+  return open_file(path, options, &visitor);
 }
 
 Expected<DatDatabase, DatError> DatDatabase::open_bytes(std::vector<std::uint8_t> bytes) {
