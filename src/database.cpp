@@ -81,6 +81,11 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
   if (size == 0) return std::vector<std::uint8_t>{};
   const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
+  if (source_->in_memory()) {
+    auto r = detail::read_memory_chain(*source_, g, offset, size);
+    if (!r) return Unexpected(std::move(r.error().error));
+    return std::move(*r);
+  }
   std::vector<std::uint8_t> out(detail::content_capacity(size, g.file_size));
   auto r = detail::read_chain(*source_, g, offset, size, out);
   if (!r) return Unexpected(std::move(r.error().error));
@@ -91,6 +96,14 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
 Expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
   const DatFileEntry* entry = files_.get(id);
   if (entry == nullptr) return Unexpected(DatError::NotFound{id});
+  // In memory, a compressed record that lies in one block is decompressed where it lies.
+  if (entry->is_compressed() && entry->size > 0 && source_->in_memory()) {
+    const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
+    std::vector<std::uint8_t> scratch;
+    auto stored = detail::read_chain_view(*source_, g, entry->offset, entry->size, scratch);
+    if (!stored) return Unexpected(std::move(stored.error().error));
+    return utils::decompress_lrs(stored->bytes);
+  }
   auto stored = read_file_data(entry->offset, entry->size);
   if (!stored || !entry->is_compressed()) return stored;
   return utils::decompress_lrs(*stored);
