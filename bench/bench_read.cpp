@@ -11,6 +11,14 @@
 //   BM_GetFile           get_file of one record per iteration, over 65 536 random ids
 //   BM_GetFileBlockLoop  the same ids: binary search of a sorted entry vector and the bare block
 //                        loop over the record's chain
+//   BM_GetFileMapped     get_file of the same ids from the archive opened with a mapping
+//                        (OpenOptions{.map = true, .access = Access::random})
+//   BM_GetFileMappedFloor the same ids: binary search of a sorted entry vector, a fresh buffer of
+//                        the record's size (uninitialised) and the payload of every block of the
+//                        chain copied into it out of a mapping of the file (MADV_RANDOM),
+//                        following the next-block pointers
+//
+// Every row but the mapped ones reads with positioned reads; every row runs on one thread.
 //
 // Bytes per second count record content for get_file, stored bytes for the chain readers and the
 // file's bytes for cat; CPU time per iteration (user and system: on a warm page cache, all of the
@@ -18,7 +26,9 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "bench_support.hpp"
@@ -41,6 +51,7 @@ struct Archive {
   std::uint64_t content_bytes = 0;
   std::uint64_t stored_bytes = 0;
   std::vector<std::uint32_t> random_ids;
+  std::optional<qd::DatDatabase> mapped;  // the same archive read through a mapping
 };
 
 std::vector<std::unique_ptr<Archive>> g_archives;
@@ -152,12 +163,13 @@ void BM_BlockLoop(benchmark::State& state, const Archive* a) {
   state.SetItemsProcessed(qb::times_iterations(state, a->entries.size()));
 }
 
-void BM_GetFile(benchmark::State& state, const Archive* a) {
+// get_file of the random ids from `db`: the archive opened one way or the other.
+void get_file_row(benchmark::State& state, const Archive* a, const qd::DatDatabase& db) {
   const qb::WarmCache warm(state, a->source);
   std::size_t next = 0;
   std::int64_t bytes_read = 0;
   for (auto _ : state) {
-    auto bytes = a->db.get_file(a->random_ids[next++ % kRandomIds]);
+    auto bytes = db.get_file(a->random_ids[next++ % kRandomIds]);
     if (!bytes) {
       state.SkipWithError(bytes.error().display().c_str());
       return;
@@ -168,6 +180,8 @@ void BM_GetFile(benchmark::State& state, const Archive* a) {
   state.SetBytesProcessed(bytes_read);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
+
+void BM_GetFile(benchmark::State& state, const Archive* a) { get_file_row(state, a, a->db); }
 
 void BM_GetFileBlockLoop(benchmark::State& state, const Archive* a) {
   const qb::WarmCache warm(state, a->source);
@@ -192,13 +206,68 @@ void BM_GetFileBlockLoop(benchmark::State& state, const Archive* a) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
 
+// The chain's payloads copied out of the mapping into `out`, which holds `size` bytes: the floor
+// of get_file on a mapping. Returns false when a block lies outside the file.
+bool copy_chain(std::span<const std::uint8_t> file, std::uint32_t offset, std::uint32_t size,
+                std::uint32_t block_size, std::uint8_t* out) {
+  const std::uint32_t payload = block_size - 4;
+  std::uint32_t current = offset;
+  std::uint32_t done = 0;
+  while (done < size) {
+    if (current > file.size() || file.size() - current < block_size) return false;
+    const std::uint32_t take = std::min(size - done, payload);
+    std::memcpy(out + done, file.data() + current + 4, take);
+    done += take;
+    current = qb::load_u32(file.data() + current);
+    if (current == 0) break;
+  }
+  return true;
+}
+
+void BM_GetFileMapped(benchmark::State& state, const Archive* a) {
+  get_file_row(state, a, *a->mapped);
+}
+
+void BM_GetFileMappedFloor(benchmark::State& state, const Archive* a) {
+  const qb::WarmCache warm(state, a->source);
+  const qb::Mapping mapping(a->source.path);
+  if (mapping.bytes().empty()) {
+    state.SkipWithError("cannot map the archive");
+    return;
+  }
+  const std::uint32_t block_size = a->db.header().block_size;
+  std::size_t next = 0;
+  std::int64_t bytes_read = 0;
+  for (auto _ : state) {
+    const std::uint32_t id = a->random_ids[next++ % kRandomIds];
+    const auto it =
+        std::lower_bound(a->entries.begin(), a->entries.end(), id,
+                         [](const qd::DatFileEntry& e, std::uint32_t key) { return e.id < key; });
+    const std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[it->size]);
+    if (!copy_chain(mapping.bytes(), it->offset, it->size, block_size, out.get())) {
+      state.SkipWithError("a chain leaves the file");
+      return;
+    }
+    bytes_read += it->size;
+    benchmark::DoNotOptimize(out.get());
+  }
+  state.SetBytesProcessed(bytes_read);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
 void register_archive(const qb::BenchArchive& source) {
   auto db = qd::DatDatabase::open(source.path);
   if (!db) {
     std::fprintf(stderr, "cannot open %s: %s\n", source.path.c_str(), db.error().display().c_str());
     std::exit(2);
   }
-  auto a = std::make_unique<Archive>(Archive{source, std::move(*db), {}, 0, 0, 0, {}});
+  auto mapped = qd::DatDatabase::open(source.path, {.map = true, .access = qd::Access::random});
+  if (!mapped || !mapped->mapped()) {
+    std::fprintf(stderr, "cannot map %s\n", source.path.c_str());
+    std::exit(2);
+  }
+  auto a = std::make_unique<Archive>(
+      Archive{source, std::move(*db), {}, 0, 0, 0, {}, std::move(*mapped)});
   a->entries.assign(a->db.files().begin(), a->db.files().end());
   a->file_size = a->db.file_size();
   for (const qd::DatFileEntry& e : a->entries) {
@@ -231,6 +300,9 @@ void register_archive(const qb::BenchArchive& source) {
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark(("BM_GetFile/" + label).c_str(), BM_GetFile, p);
   benchmark::RegisterBenchmark(("BM_GetFileBlockLoop/" + label).c_str(), BM_GetFileBlockLoop, p);
+  benchmark::RegisterBenchmark(("BM_GetFileMapped/" + label).c_str(), BM_GetFileMapped, p);
+  benchmark::RegisterBenchmark(("BM_GetFileMappedFloor/" + label).c_str(), BM_GetFileMappedFloor,
+                               p);
   g_archives.push_back(std::move(a));
 }
 

@@ -171,6 +171,22 @@ Fd::~Fd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+// MADV_RANDOM, as DatDatabase::open gives a mapping opened with Access::random.
+Mapping::Mapping(const std::filesystem::path& path) {
+  const Fd fd(path);
+  struct stat st {};
+  if (!fd.ok() || ::fstat(fd.get(), &st) != 0 || st.st_size <= 0) return;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  if (at == MAP_FAILED) return;
+  (void)::madvise(at, size, MADV_RANDOM);
+  bytes_ = std::span(static_cast<const std::uint8_t*>(at), size);
+}
+
+Mapping::~Mapping() {
+  if (!bytes_.empty()) ::munmap(const_cast<std::uint8_t*>(bytes_.data()), bytes_.size());
+}
+
 bool pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t offset) noexcept {
   while (!buf.empty()) {
     const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));

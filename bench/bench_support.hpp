@@ -69,6 +69,19 @@ class Fd {
   int fd_;
 };
 
+// A read-only mapping of a whole file, unmapped on destruction; empty when mapping failed.
+class Mapping {
+ public:
+  explicit Mapping(const std::filesystem::path& path);
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return bytes_; }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
 // Fills `buf` from `offset` with pread, repeating short reads; false on an error or the end of
 // the file.
 [[nodiscard]] bool pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t offset) noexcept;

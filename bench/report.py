@@ -7,7 +7,9 @@ Each row sets a figure beside its baseline from the same run: the median of the 
 (or the single run), CPU time per iteration: the process's own, or for the benchmarks that run
 subprocesses (manual time) the children's. Time ratios are figure / baseline (lower is
 better); speed ratios are the figure's bytes per second / the baseline's (higher is better).
-Rows whose benchmarks are missing from the results are left out.
+Rows whose benchmarks are missing from the results are left out. Each row says where the figure
+and the baseline read the archive's bytes (positioned reads, a mapping, memory) and on how many
+threads.
 """
 import json
 import re
@@ -93,20 +95,24 @@ def main(paths):
     labels.sort(key=lambda label: (label[0] != "c", -int(label[1:])))
     rows = []
 
-    def time_row(title, a, b, goal=None):
+    positioned = "positioned, 1 thread"
+    mapped = "mapped, 1 thread"
+    mapped_vs_positioned = "mapped vs positioned, 1 thread"
+
+    def time_row(title, a, b, goal=None, source=positioned):
         if a in results and b in results:
             ra, rb = results[a], results[b]
             ratio = ra["seconds"] / rb["seconds"]
             met = "—" if goal is None else ("yes" if ratio <= goal else "**no**")
-            rows.append((title, figure(ra), figure(rb), f"{ratio:.2f}×",
+            rows.append((title, source, figure(ra), figure(rb), f"{ratio:.2f}×",
                          "—" if goal is None else f"≤ {goal:g}×", met))
 
-    def speed_row(title, a, b, goal=None):
+    def speed_row(title, a, b, goal=None, source=positioned):
         if a in results and b in results:
             ra, rb = results[a], results[b]
             ratio = ra["bytes_per_second"] / rb["bytes_per_second"]
             met = "—" if goal is None else ("yes" if ratio >= goal else "**no**")
-            rows.append((title, figure(ra, "speed"), figure(rb, "speed"), f"{ratio:.2f}×",
+            rows.append((title, source, figure(ra, "speed"), figure(rb, "speed"), f"{ratio:.2f}×",
                          "—" if goal is None else f"≥ {goal:g}×", met))
 
     for label in labels:
@@ -134,19 +140,26 @@ def main(paths):
                  f"BM_GetFile/{label}", f"BM_GetFileBlockLoop/{label}")
         speed_row(f"get_file of a random record ({where}): bytes/s vs cat",
                   f"BM_GetFile/{label}", f"BM_Cat/{label}")
-        time_row(f"Open, {results.get(f'BM_OpenMemory/{label}', {}).get('entries', 0):,.0f} "
-                 f"entries ({where}) vs bare floor",
+        time_row(f"get_file of a random record, mapped ({where}) vs its mapped floor",
+                 f"BM_GetFileMapped/{label}", f"BM_GetFileMappedFloor/{label}", 1.5, mapped)
+        time_row(f"get_file of a random record, mapped ({where}) vs positioned-read get_file",
+                 f"BM_GetFileMapped/{label}", f"BM_GetFile/{label}", 0.15, mapped_vs_positioned)
+        entries = results.get(f"BM_OpenMemory/{label}", {}).get("entries", 0)
+        time_row(f"Open, {entries:,.0f} entries ({where}) vs bare floor",
                  f"BM_Open/{label}", f"BM_OpenFloor/{label}", 1.2)
+        time_row(f"Open, {entries:,.0f} entries, mapped ({where}) vs bare floor",
+                 f"BM_OpenMapped/{label}", f"BM_OpenFloor/{label}", 1.0,
+                 "mapped vs the floor's preads, 1 thread")
         mem = results.get(f"BM_OpenMemory/{label}")
         floor = results.get(f"BM_OpenFloorMemory/{label}")
         if mem and floor:
             per = mem["bytes_per_entry"]
-            rows.append((f"Heap bytes per directory entry after open ({where})",
+            rows.append((f"Heap bytes per directory entry after open ({where})", positioned,
                          f"Open: {per:.1f} B/entry (malloc: {mem['malloc_bytes_per_entry']:.1f})",
                          f"floor's vector: {floor['bytes_per_entry']:.1f} B/entry",
                          f"{per / floor['bytes_per_entry']:.2f}×", "≤ 32 B/entry",
                          "yes" if per <= 32 else "**no**"))
-            rows.append((f"Peak heap bytes per entry during open ({where})",
+            rows.append((f"Peak heap bytes per entry during open ({where})", positioned,
                          f"Open: {mem['peak_bytes_per_entry']:.1f} B/entry",
                          f"floor: {floor['peak_bytes_per_entry']:.1f} B/entry",
                          f"{mem['peak_bytes_per_entry'] / floor['peak_bytes_per_entry']:.2f}×",
@@ -154,17 +167,18 @@ def main(paths):
         time_row(f"dump_surface_80003e4's whole run ({where}) vs open alone",
                  f"BM_ToolRun/{label}", f"BM_OpenOnlyRun/{label}", 1.1)
 
+    memory = "memory, 1 thread"
     speed_row("decompress_lrs vs LZ4_decompress_safe (output bytes/s)",
-              "BM_DecompressLrs", "BM_Lz4DecompressSafe/fast", 0.5)
+              "BM_DecompressLrs", "BM_Lz4DecompressSafe/fast", 0.5, memory)
     speed_row("decompress_lrs vs LZ4_decompress_safe of LZ4 HC streams",
-              "BM_DecompressLrs", "BM_Lz4DecompressSafe/hc")
+              "BM_DecompressLrs", "BM_Lz4DecompressSafe/hc", source=memory)
     speed_row("decompress_lrs vs the plain reference decoder",
-              "BM_DecompressLrs", "BM_ReferenceDecompressLrs")
+              "BM_DecompressLrs", "BM_ReferenceDecompressLrs", source=memory)
     speed_row("decompress_lrs vs memcpy of the output",
-              "BM_DecompressLrs", "BM_Memcpy")
+              "BM_DecompressLrs", "BM_Memcpy", source=memory)
 
-    print("| Benchmark | Figure | Baseline | Ratio | Goal | Met? |")
-    print("|---|---|---|---|---|---|")
+    print("| Benchmark | Source, threads | Figure | Baseline | Ratio | Goal | Met? |")
+    print("|---|---|---|---|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
     print()

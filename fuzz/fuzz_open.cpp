@@ -1,7 +1,9 @@
-// Opens an archive made of the fuzz input from memory and from a file of the same bytes, which
-// must agree, then reads every record it lists, one by one and in one pass, which must give the
-// same bytes and errors, and verifies it: a chain get_file reads must never be reported broken,
-// one it cannot read always must, and an archive that does not open must carry opening's error.
+// Opens an archive made of the fuzz input from memory, from a file of the same bytes read with
+// positioned reads and from a mapping of that file, which must all agree (the entries, every
+// record's bytes or error), then reads every record it lists, one by one and in one pass, which
+// must give the same bytes and errors, and verifies it: a chain get_file reads must never be
+// reported broken, one it cannot read always must, and an archive that does not open must carry
+// opening's error.
 
 #include <sys/mman.h>
 
@@ -41,10 +43,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fd >= 0) {
     qd::File holder(fd);
     if (qd::report::write_all(fd, bytes) == 0) {
-      auto from_file = qd::DatDatabase::open("/proc/self/fd/" + std::to_string(fd));
+      const std::string path = "/proc/self/fd/" + std::to_string(fd);
+      auto from_file = qd::DatDatabase::open(path);
+      auto mapped = qd::DatDatabase::open(path, {.map = true});
       check(from_file.has_value() == db.has_value());
-      if (!db) check(from_file.error() == db.error());
-      if (db) check(from_file->files().size() == db->files().size());
+      check(mapped.has_value() == db.has_value());
+      if (!db) {
+        check(from_file.error() == db.error());
+        check(mapped.error() == db.error());
+        check(mapped.error().display() == from_file.error().display());
+      } else {
+        check(mapped->mapped());
+        check(from_file->files().size() == db->files().size());
+        check(mapped->files().size() == db->files().size());
+        std::uint64_t compared = 0;
+        for (const qd::DatFileEntry& entry : from_file->files()) {
+          if (compared > kMaxBytesRead) break;
+          const qd::DatFileEntry* other = mapped->files().get(entry.id);
+          check(other != nullptr && other->offset == entry.offset && other->size == entry.size);
+          const auto positioned = from_file->get_file(entry.id);
+          const auto through_map = mapped->get_file(entry.id);
+          check(positioned.has_value() == through_map.has_value());
+          if (positioned) {
+            check(*positioned == *through_map);
+          } else {
+            check(positioned.error().debug() == through_map.error().debug());
+          }
+          compared += entry.size;
+        }
+      }
     }
   }
 

@@ -261,6 +261,15 @@ struct SpanOutput {
     std::memcpy(out + at, from, n);
   }
 };
+// Each block's payload appended to a vector reserved for the content: the walk puts the content
+// in order from its start, so no buffer needs filling first.
+struct AppendOutput {
+  static constexpr bool kCopies = true;
+  std::vector<std::uint8_t>* out;
+  void put(const std::uint8_t* from, std::uint32_t n, std::uint64_t, bool) {
+    out->insert(out->end(), from, from + n);
+  }
+};
 // A view of the source's memory when the first block supplies all of the content, else a copy
 // into `scratch`.
 struct ViewOutput {
@@ -550,6 +559,23 @@ template <class OnBlock = NoBlockVisitor>
   ChainReader<std::remove_reference_t<OnBlock>> reader(source, g, offset, size, out,
                                                        options.first_batch, on_block);
   return reader.read();
+}
+
+// The chain's content, from a source that holds its bytes in memory, as a vector: read_chain's
+// results without zeroing a buffer that the copies then overwrite. Requires: source.in_memory().
+[[nodiscard]] inline Expected<std::vector<std::uint8_t>, ChainFailure> read_memory_chain(
+    const ByteSource& source, const ChainGeometry& g, std::uint32_t offset, std::uint32_t size) {
+  std::vector<std::uint8_t> out;
+  out.reserve(content_capacity(size, g.file_size));
+  ChainCursor c(g, offset, size);
+  AppendOutput output{&out};
+  ChainCursor::Fault fault = ChainCursor::Fault::None;
+  NoBlockVisitor on_block;
+  const MemoryView all{source.bytes().data(), 0, source.size()};
+  if (walk_memory(all, c, output, on_block, false, fault) == WindowEnd::Failed) {
+    return Unexpected(c.failure(fault));
+  }
+  return out;
 }
 
 // The chain's content as a view: of the source's memory when it holds the bytes and the

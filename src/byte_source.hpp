@@ -3,10 +3,11 @@
 //
 // Two kinds of source exist. A source that reads (FileSource: positioned reads on the open file,
 // read_exact_at_compat underneath) fills the caller's buffers. A source that holds the bytes in
-// memory (MemorySource: a byte vector, or a span the caller keeps alive) also offers them as one
-// span, and the walk then reads pointers and payloads from there and hands out views instead of
-// copies. A memory mapping of the file is a source of the second kind: it sets the span and
-// needs no change in the walk.
+// memory (MemorySource: a byte vector, or a span the caller keeps alive; MappedSource: a read-only
+// mapping of the whole file) also offers them as one span, and the walk then reads pointers and
+// payloads from there and hands out views instead of copies. Both read their span the same way
+// (SpanSource), so a mapping gives exactly the results and errors of memory, which gives those of
+// positioned reads.
 //
 // Every read is positioned: a const source keeps no position and may be read from several
 // threads at once.
@@ -16,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -84,22 +86,46 @@ class FileSource final : public ByteSource {
   File file_;
 };
 
+// Reads of a source that holds its bytes as one span: copies out of bytes(), the short-read
+// error where the span ends first.
+class SpanSource : public ByteSource {
+ public:
+  [[nodiscard]] Expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
+                                                      std::uint64_t offset) const final;
+  [[nodiscard]] std::size_t read_available_at(std::span<std::uint8_t> buf,
+                                              std::uint64_t offset) const noexcept final;
+  [[nodiscard]] std::size_t read_available_at(std::span<const iovec> pieces,
+                                              std::uint64_t offset) const noexcept final;
+
+ protected:
+  explicit SpanSource(std::span<const std::uint8_t> bytes) noexcept : ByteSource(bytes) {}
+};
+
 // Bytes in memory: a vector the source owns, or a span the caller keeps alive.
-class MemorySource final : public ByteSource {
+class MemorySource final : public SpanSource {
  public:
   explicit MemorySource(std::vector<std::uint8_t> bytes) noexcept;
   // Requires: `bytes` outlives the source.
-  explicit MemorySource(std::span<const std::uint8_t> bytes) noexcept : ByteSource(bytes) {}
-
-  [[nodiscard]] Expected<void, IoError> read_exact_at(std::span<std::uint8_t> buf,
-                                                      std::uint64_t offset) const override;
-  [[nodiscard]] std::size_t read_available_at(std::span<std::uint8_t> buf,
-                                              std::uint64_t offset) const noexcept override;
-  [[nodiscard]] std::size_t read_available_at(std::span<const iovec> pieces,
-                                              std::uint64_t offset) const noexcept override;
+  explicit MemorySource(std::span<const std::uint8_t> bytes) noexcept : SpanSource(bytes) {}
 
  private:
   std::vector<std::uint8_t> owned_;
+};
+
+// A read-only private mapping of a whole file, unmapped when the source is destroyed. The file's
+// descriptor is not needed once the mapping exists. Touching a page that a truncation of the file
+// took away raises SIGBUS: the owner of the database decides what that does.
+class MappedSource final : public SpanSource {
+ public:
+  // Maps the first `size` bytes of `file` and gives the kernel `advice` (an madvise value) on
+  // how they will be read; nothing (and errno set) when the file system cannot map the file, the
+  // size is 0 or more than the address space can hold.
+  [[nodiscard]] static std::unique_ptr<MappedSource> map(const File& file, std::uint64_t size,
+                                                         int advice) noexcept;
+  ~MappedSource() override;
+
+ private:
+  explicit MappedSource(std::span<const std::uint8_t> bytes) noexcept : SpanSource(bytes) {}
 };
 
 }  // namespace quorvale_dat::detail

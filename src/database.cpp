@@ -19,6 +19,12 @@ DatDatabase::~DatDatabase() = default;
 
 std::uint64_t DatDatabase::file_size() const noexcept { return source_->size(); }
 
+Source DatDatabase::source() const noexcept {
+  if (!source_->in_memory()) return Source::positioned;
+  return dynamic_cast<const detail::MappedSource*>(source_.get()) != nullptr ? Source::mapped
+                                                                             : Source::memory;
+}
+
 Expected<DatDatabase, DatError> DatDatabase::finish_open(
     std::unique_ptr<const detail::ByteSource> source, DatHeader header, DirectoryVisitor* visitor) {
   DatDatabase db(std::move(source), std::move(header));
@@ -30,17 +36,32 @@ Expected<DatDatabase, DatError> DatDatabase::finish_open(
   return db;
 }
 
-Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
-  auto opened = detail::open_file_source(path);
+Expected<DatDatabase, DatError> DatDatabase::open_file(const std::filesystem::path& path,
+                                                       const OpenOptions& options,
+                                                       DirectoryVisitor* visitor) {
+  auto opened = detail::open_file_source(path, options);
   if (!opened) return Unexpected(std::move(opened.error()));
-  return finish_open(std::move(opened->source), std::move(opened->header), nullptr);
+  return finish_open(std::move(opened->source), std::move(opened->header), visitor);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
+  return open_file(path, {}, nullptr);
 }
 
 Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
                                                   DirectoryVisitor& visitor) {
-  auto opened = detail::open_file_source(path);
-  if (!opened) return Unexpected(std::move(opened.error()));
-  return finish_open(std::move(opened->source), std::move(opened->header), &visitor);
+  return open_file(path, {}, &visitor);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
+                                                  const OpenOptions& options) {
+  return open_file(path, options, nullptr);
+}
+
+Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
+                                                  const OpenOptions& options,
+                                                  DirectoryVisitor& visitor) {
+  return open_file(path, options, &visitor);
 }
 
 Expected<DatDatabase, DatError> DatDatabase::open_bytes(std::vector<std::uint8_t> bytes) {
@@ -60,6 +81,11 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
   if (size == 0) return std::vector<std::uint8_t>{};
   const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
+  if (source_->in_memory()) {
+    auto r = detail::read_memory_chain(*source_, g, offset, size);
+    if (!r) return Unexpected(std::move(r.error().error));
+    return std::move(*r);
+  }
   std::vector<std::uint8_t> out(detail::content_capacity(size, g.file_size));
   auto r = detail::read_chain(*source_, g, offset, size, out);
   if (!r) return Unexpected(std::move(r.error().error));
@@ -70,6 +96,14 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
 Expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
   const DatFileEntry* entry = files_.get(id);
   if (entry == nullptr) return Unexpected(DatError::NotFound{id});
+  // In memory, a compressed record that lies in one block is decompressed where it lies.
+  if (entry->is_compressed() && entry->size > 0 && source_->in_memory()) {
+    const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
+    std::vector<std::uint8_t> scratch;
+    auto stored = detail::read_chain_view(*source_, g, entry->offset, entry->size, scratch);
+    if (!stored) return Unexpected(std::move(stored.error().error));
+    return utils::decompress_lrs(stored->bytes);
+  }
   auto stored = read_file_data(entry->offset, entry->size);
   if (!stored || !entry->is_compressed()) return stored;
   return utils::decompress_lrs(*stored);

@@ -1,12 +1,41 @@
 #include "opening.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+
 #include <utility>
 
 #include "quorvale_dat/format.hpp"
 
 namespace quorvale_dat::detail {
 
-Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& path) {
+namespace {
+
+// The kernel's read-ahead hints for `access`: for a mapping (madvise) and for positioned reads
+// (posix_fadvise).
+struct Hints {
+  int map = MADV_NORMAL;
+  int file = POSIX_FADV_NORMAL;
+};
+
+Hints hints_of(Access access) noexcept {
+  switch (access) {
+    case Access::normal:
+      return {};
+    case Access::random:
+      return {MADV_RANDOM, POSIX_FADV_RANDOM};
+    case Access::sequential:
+      return {MADV_SEQUENTIAL, POSIX_FADV_SEQUENTIAL};
+    case Access::willneed:
+      return {MADV_WILLNEED, POSIX_FADV_WILLNEED};
+  }
+  return {};
+}
+
+}  // namespace
+
+Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& path,
+                                                  const OpenOptions& options) {
   auto file = File::open_read_only(path);
   if (!file) return Unexpected(DatError::PathError{path, std::move(file.error())});
 
@@ -17,6 +46,14 @@ Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& p
 
   auto size = file->size();
   if (!size) return Unexpected(std::move(size.error()));
+  const Hints hints = hints_of(options.access);
+  if (options.map) {
+    if (auto mapped = MappedSource::map(*file, *size, hints.map)) {
+      return OpenedSource{std::move(mapped), std::move(*header)};
+    }
+  }
+  // A hint: failing changes nothing.
+  if (hints.file != POSIX_FADV_NORMAL) (void)::posix_fadvise(file->fd(), 0, 0, hints.file);
   return OpenedSource{std::make_unique<FileSource>(std::move(*file), *size), std::move(*header)};
 }
 

@@ -9,6 +9,7 @@
 #include "byte_source.hpp"
 #include "file_cursor.hpp"
 #include "quorvale_dat/dat_error.hpp"
+#include "quorvale_dat/database.hpp"
 #include "quorvale_dat/expected.hpp"
 #include "quorvale_dat/header.hpp"
 
@@ -22,7 +23,10 @@ struct OpenedSource {
 // Opens `path` read-only, seeks to the header, reads it field by field with plain reads and takes
 // the file's size: PathError when the file cannot be opened, Io when seeking or taking the size
 // fails, BinRead when the header is cut short or cannot be read.
-[[nodiscard]] Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& path);
+// With `options`, the file is then mapped when they ask for it and it can be, and the access hint
+// is given to the mapping or the file.
+[[nodiscard]] Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& path,
+                                                                const OpenOptions& options = {});
 
 // The same over bytes in memory, which the source takes: BinRead when the header is cut short.
 [[nodiscard]] Expected<OpenedSource, DatError> open_memory_source(std::vector<std::uint8_t> bytes);

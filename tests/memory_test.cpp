@@ -1,15 +1,20 @@
-// Opening an archive from memory: for the same bytes, open_bytes() must give exactly what open()
-// gives for a file, sound or damaged: the same error to the text, or the same header, entries,
-// records and record errors, and the same verify report.
+// Opening an archive from memory or through a mapping of its file: for the same bytes,
+// open_bytes() and open() with a mapping must give exactly what open() gives for a file read with
+// positioned reads, sound or damaged: the same error to the text, or the same header, entries,
+// records and record errors, and the same verify report. A file that cannot be mapped is read
+// with positioned reads.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "byte_source.hpp"
 #include "quorvale_dat/database.hpp"
+#include "quorvale_dat/file.hpp"
 #include "quorvale_dat/verify.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
 #include "support/damaged_archives.hpp"
@@ -53,13 +58,22 @@ void expect_same(const Bytes& bytes, const std::string& label) {
   const build::TempFile file(bytes);
   const auto from_file = DatDatabase::open(file.path());
   const auto from_memory = DatDatabase::open_bytes(bytes);
+  const auto mapped = DatDatabase::open(file.path(), {.map = true, .access = Access::random});
   ASSERT_EQ(from_file.has_value(), from_memory.has_value());
+  ASSERT_EQ(from_file.has_value(), mapped.has_value());
   if (!from_file) {
     EXPECT_EQ(from_file.error(), from_memory.error());
+    EXPECT_EQ(from_file.error(), mapped.error());
   } else {
     EXPECT_EQ(from_file->header(), from_memory->header());
+    EXPECT_EQ(from_file->header(), mapped->header());
+    EXPECT_EQ(from_file->source(), Source::positioned);
+    EXPECT_EQ(from_memory->source(), Source::memory);
+    EXPECT_TRUE(mapped->mapped());
   }
-  EXPECT_EQ(contents(from_file), contents(from_memory));
+  const std::string expected = contents(from_file);
+  EXPECT_EQ(expected, contents(from_memory));
+  EXPECT_EQ(expected, contents(mapped));
   EXPECT_EQ(report_text(verify(file.path(), {.full = true})),
             report_text(verify_bytes(bytes, {.full = true})));
 }
@@ -127,6 +141,63 @@ TEST(MemoryTest, DamagedArchivesOpenAsTheirFilesDo) {
     test_support::Damage damage(seed);
     expect_same(damage.damaged(), "seed " + std::to_string(seed));
   }
+}
+
+// Every access hint, on either source, changes the speed only.
+TEST(MappedTest, AccessHintsChangeNoResult) {
+  test_support::Damage damage(7);
+  const Bytes bytes = damage.sound();
+  const build::TempFile file(bytes);
+  const std::string expected = contents(DatDatabase::open(file.path()));
+  for (const Access access :
+       {Access::normal, Access::random, Access::sequential, Access::willneed}) {
+    for (const bool map : {false, true}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(access)) + (map ? " mapped" : " positioned"));
+      const auto db = DatDatabase::open(file.path(), {.map = map, .access = access});
+      ASSERT_TRUE(db.has_value());
+      EXPECT_EQ(db->mapped(), map);
+      EXPECT_EQ(contents(db), expected);
+    }
+  }
+}
+
+// What cannot be mapped is read with positioned reads: the mapping is refused, never half made.
+TEST(MappedTest, WhatCannotBeMappedIsNotMapped) {
+  const build::TempFile file(test_support::Damage(3).sound());
+  auto opened = File::open_read_only(file.path());
+  ASSERT_TRUE(opened.has_value());
+  auto directory = File::open_read_only(file.path().parent_path());
+  ASSERT_TRUE(directory.has_value());
+  struct Case {
+    const char* name;
+    const File* file;
+    std::uint64_t size;
+  };
+  const Case cases[] = {
+      {"no bytes", &*opened, 0},
+      {"more than the address space", &*opened, std::uint64_t{1} << 63},
+      {"the largest size", &*opened, ~std::uint64_t{0}},
+      {"a directory", &*directory, 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(detail::MappedSource::map(*c.file, c.size, MADV_NORMAL), nullptr);
+  }
+  const auto mapped = detail::MappedSource::map(*opened, 400, MADV_WILLNEED);
+  ASSERT_NE(mapped, nullptr);
+  EXPECT_EQ(mapped->size(), 400u);
+  EXPECT_TRUE(mapped->in_memory());
+}
+
+// A file too short for the header fails before any mapping, with positioned reads' error.
+TEST(MappedTest, AnEmptyFileFailsAsWithPositionedReads) {
+  const build::TempFile empty(Bytes{});
+  const auto positioned = DatDatabase::open(empty.path());
+  const auto mapped = DatDatabase::open(empty.path(), {.map = true});
+  ASSERT_FALSE(positioned.has_value());
+  ASSERT_FALSE(mapped.has_value());
+  EXPECT_EQ(positioned.error().display(), mapped.error().display());
+  EXPECT_EQ(positioned.error(), mapped.error());
 }
 
 }  // namespace

@@ -10,6 +10,19 @@
 //   auto db = quorvale_dat::DatDatabase::open("client_portal.dat");
 //   if (!db) { std::cerr << db.error().display() << '\n'; return 1; }
 //   auto bytes = db->get_file(0x080003E4);
+//
+// A file is read with positioned reads (pread), one system call per block, unless OpenOptions
+// ask for a mapping:
+//
+//   auto db = quorvale_dat::DatDatabase::open(path, {.map = true, .access = Access::random});
+//
+// With a mapping every read is a read of memory, with the same results and errors as positioned
+// reads, and records that lie in one block are read in place. The hazard of a mapping: when
+// another program truncates the file while it is mapped, touching a page that the truncation
+// took away raises SIGBUS, whose default action ends the process. The library does not catch it.
+// A caller that cannot rule out a truncation under it reads with positioned reads (the default),
+// or handles SIGBUS itself (quorvale-dat reports "the archive changed while it was read" and
+// exits).
 #pragma once
 
 #include <cstdint>
@@ -53,6 +66,28 @@ struct ForEachFileOptions {
   std::function<void(const DatFileEntry&, const Overlap&)> overlapping = {};
 };
 
+// Where an open database's bytes come from: positioned reads of the file, a read-only mapping of
+// it, or bytes in memory (open_bytes).
+enum class Source { positioned, mapped, memory };
+
+// How the records will be read: a hint for the kernel's read-ahead (madvise on a mapping,
+// posix_fadvise on positioned reads). It changes no result, only the speed.
+enum class Access {
+  normal,      // no hint: the kernel's default read-ahead
+  random,      // records read on demand, in no order: no read-ahead around each one
+  sequential,  // whole passes over the file (for_each_file): read ahead aggressively
+  willneed,    // the whole file will be read soon: start reading all of it into memory now
+};
+
+struct OpenOptions {
+  // Map the whole file read-only and read through the mapping (see the SIGBUS hazard above).
+  // When the file cannot be mapped (an empty file, a file system without mappings, a file larger
+  // than the address space can map) the database silently reads with positioned reads; source()
+  // tells which it uses.
+  bool map = false;
+  Access access = Access::normal;
+};
+
 class DatDatabase {
  public:
   // Opens the archive at `path`: all or nothing. Errors: PathError when the file cannot be
@@ -62,6 +97,13 @@ class DatDatabase {
   // the directory walk shows it every node (directory.hpp).
   [[nodiscard]] static Expected<DatDatabase, DatError> open(const std::filesystem::path& path);
   [[nodiscard]] static Expected<DatDatabase, DatError> open(const std::filesystem::path& path,
+                                                            DirectoryVisitor& visitor);
+  // The same, reading the file as `options` say. The results and errors are those of open():
+  // the header is read with plain reads before the file is mapped.
+  [[nodiscard]] static Expected<DatDatabase, DatError> open(const std::filesystem::path& path,
+                                                            const OpenOptions& options);
+  [[nodiscard]] static Expected<DatDatabase, DatError> open(const std::filesystem::path& path,
+                                                            const OpenOptions& options,
                                                             DirectoryVisitor& visitor);
 
   // Opens an archive held in memory. The database takes the bytes (moved in, they are not
@@ -83,6 +125,9 @@ class DatDatabase {
   [[nodiscard]] const FileMap& files() const noexcept { return files_; }
   // Size of the archive when it was opened.
   [[nodiscard]] std::uint64_t file_size() const noexcept;
+  // Where the bytes are read from: mapped only when a mapping was asked for and could be made.
+  [[nodiscard]] Source source() const noexcept;
+  [[nodiscard]] bool mapped() const noexcept { return source() == Source::mapped; }
 
   // The record's bytes, decompressed when its entry is compressed. NotFound when the id is not
   // in the directory; the chain's errors otherwise. Nothing is cached: every call reads again.
@@ -136,6 +181,11 @@ class DatDatabase {
 
  private:
   DatDatabase(std::unique_ptr<const detail::ByteSource> source, DatHeader header) noexcept;
+
+  // Opens the file at `path` as `options` say and walks its directory (visitor may be null).
+  [[nodiscard]] static Expected<DatDatabase, DatError> open_file(const std::filesystem::path& path,
+                                                                 const OpenOptions& options,
+                                                                 DirectoryVisitor* visitor);
 
   // Builds the database and walks its directory, showing the walk to `visitor` (may be null).
   [[nodiscard]] static Expected<DatDatabase, DatError> finish_open(

@@ -375,6 +375,8 @@ TEST(Cli, MistypedCommandLines) {
       {{"ls", archive, "extra"}, "quorvale-dat: unexpected argument 'extra' for ls\n"},
       {{"ls", archive, "--frob"}, "quorvale-dat: unknown option '--frob' for ls\n"},
       {{"cat", archive, "1", "-o"}, "quorvale-dat: --output needs a value\n"},
+      {{"cat", archive, "1", "--no-mmap"},
+       "quorvale-dat: --no-mmap goes before the command: quorvale-dat --no-mmap cat ...\n"},
       {{"cat", archive}, "quorvale-dat: ID is required\n"},
       {{"texture", archive, "--all", "d", "--format", "raw"},
        "quorvale-dat: texture: --all DIR takes no ID, -o, --palette or --format\n"},
@@ -685,6 +687,63 @@ TEST(Cli, ExtractReportsFailedRecordsAndGoesOn) {
   // DIR is a file: nothing can be written.
   const RunResult not_a_dir = run_cli({"extract", archive, archive});
   EXPECT_EQ(not_a_dir.exit_status, 74);
+}
+
+// The archive read through a mapping (the default) or with positioned reads (--no-mmap): the same
+// output, messages, files and status for every command, on a sound archive and on one with a
+// record whose chain leads out of the file.
+TEST(Cli, NoMmapChangesNoOutput) {
+  TempDir dir;
+  const std::string sound = write_archive(dir, example_records());
+  const std::string damaged = write_bytes(
+      dir,
+      one_node_archive({Bytes{1, 2, 3}, Bytes{4, 5}},
+                       [](const std::vector<std::uint32_t>& at, build::ArchiveWriter&) {
+                         return std::vector<DatFileEntry>{entry(0x0A000001, at[0], 3),
+                                                          entry(0x0A000002, 0x00FFFF00, 10),
+                                                          entry(0x0A000003, at[1], 2)};
+                       }),
+      "damaged.dat");
+  const std::vector<std::vector<std::string>> commands = {
+      {"info", sound},
+      {"info", sound, "--json"},
+      {"ls", sound, "-l"},
+      {"cat", sound, "0x04000001"},
+      {"cat", sound, "0x04000001", "--raw"},
+      {"cat", sound, "0x0A0000FF"},
+      {"show", sound, "0x06000ABC", "--json"},
+      {"surface", sound},
+      {"verify", sound, "--full"},
+      {"cat", damaged, "0x0A000002"},
+      {"verify", damaged, "--full", "--json"},
+      {"extract", damaged, "OUT"},
+      {"extract", sound, "OUT"},
+      {"texture", sound, "--all", "OUT"},
+  };
+  for (const std::vector<std::string>& command : commands) {
+    SCOPED_TRACE(command[0] + " " + command.back());
+    std::vector<std::string> files[2];
+    RunResult runs[2];
+    for (int positioned = 0; positioned < 2; ++positioned) {
+      const fs::path out = dir.path() / ("out" + std::to_string(positioned));
+      std::vector<std::string> args;
+      if (positioned == 1) args.emplace_back("--no-mmap");
+      for (const std::string& a : command) args.push_back(a == "OUT" ? out.string() : a);
+      runs[positioned] = run_cli(args);
+      if (fs::exists(out)) {
+        for (const auto& e : fs::directory_iterator(out)) {
+          files[positioned].push_back(e.path().filename().string() + " " +
+                                      as_text(read_bytes(e.path())));
+        }
+        std::sort(files[positioned].begin(), files[positioned].end());
+        fs::remove_all(out);
+      }
+    }
+    EXPECT_EQ(runs[0].exit_status, runs[1].exit_status);
+    EXPECT_EQ(runs[0].out, runs[1].out);
+    EXPECT_EQ(runs[0].err, runs[1].err);
+    EXPECT_EQ(files[0], files[1]);
+  }
 }
 
 // Runs the tool with standard error on a pseudo-terminal and returns what appeared there.

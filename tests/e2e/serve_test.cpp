@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -1006,6 +1007,50 @@ TEST(Serve, OpenStartsTheDesktopsOpener) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(as_text(read_bytes(opened)), server.first_line() + "\n");
   EXPECT_EQ(server.stop(SIGTERM).status, 0);
+}
+
+// The archive truncated under a running server: through the mapping, the first read of a lost page
+// ends the server with status 74 and the message, never a core dump; with --no-mmap the read fails
+// as a short read does and the server goes on.
+TEST(Serve, AnArchiveTruncatedUnderTheServer) {
+  const std::uint32_t big = 0x0A000002;
+  std::vector<build::Record> with_big = records();
+  Bytes payload(1 << 20);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+  with_big.push_back({.id = big, .data = payload});
+  const struct Case {
+    const char* name;
+    std::vector<std::string> before;
+  } cases[] = {{"mapped", {}}, {"--no-mmap", {"--no-mmap"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string archive = (dir.path() / "a.dat").string();
+    build::write_file(archive, build::build_archive(with_big, {.block_size = 4096}));
+    std::vector<std::string> args = c.before;
+    for (const char* a : {"serve", "--port", "0"}) args.emplace_back(a);
+    args.insert(args.end() - 2, archive);
+    ServerProcess server(QUORVALE_DAT_CLI_PATH, args);
+    ASSERT_GT(server.port(), 0) << server.first_line();
+    const HttpReply before = http_get(server.port(), "/api/records/" + hex8(kOther) + "/raw");
+    ASSERT_EQ(before.status, 200);
+    ASSERT_EQ(::truncate(archive.c_str(), 0), 0);
+    const HttpReply after = http_get(server.port(), "/api/records/" + hex8(big) + "/raw");
+    if (c.before.empty()) {
+      EXPECT_EQ(after.status, 0) << "the server ended before it answered";
+      const ServerProcess::Exit exit = server.stop(0, std::chrono::seconds(20));
+      EXPECT_EQ(exit.signal, 0) << "no core dump";
+      EXPECT_EQ(exit.status, 74);
+      EXPECT_EQ(exit.err, "quorvale-dat: " + archive +
+                              ": the archive changed while it was read (the file was truncated)\n");
+    } else {
+      EXPECT_GE(after.status, 400);
+      EXPECT_EQ(http_get(server.port(), "/api/info").status, 200);
+      const ServerProcess::Exit exit = server.stop(SIGTERM);
+      EXPECT_EQ(exit.signal, 0);
+      EXPECT_EQ(exit.status, 0) << exit.err;
+    }
+  }
 }
 
 }  // namespace

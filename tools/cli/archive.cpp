@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <string_view>
 
 #include "ids.hpp"
@@ -69,27 +72,82 @@ Failure open_failure(const std::string& path, const DatError& error) {
 
 namespace {
 
+bool map_archives = true;
+bool mapped_open = false;
+
+// The message of a SIGBUS on the mapping, written before the mapping is used: the handler may
+// only make async-signal-safe calls, so it formats nothing.
+char changed_message[1024];
+std::size_t changed_length = 0;
+
+extern "C" void on_sigbus(int /*signal*/) { archive_changed(); }
+
+// From now on a SIGBUS is the archive at `path` changing under its mapping.
+void guard_mapping(const std::string& path) {
+  const std::string_view tail =
+      ": the archive changed while it was read (the file was truncated)\n";
+  const std::string_view head = "quorvale-dat: ";
+  const std::size_t room = sizeof changed_message - head.size() - tail.size();
+  const std::string_view name = std::string_view(path).substr(0, room);
+  char* at = changed_message;
+  for (const std::string_view part : {head, name, tail}) {
+    std::memcpy(at, part.data(), part.size());
+    at += part.size();
+  }
+  changed_length = static_cast<std::size_t>(at - changed_message);
+  struct sigaction action {};
+  action.sa_handler = on_sigbus;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, nullptr);
+}
+
+// The archive is read with positioned reads after all: SIGBUS is no longer the archive's.
+void unguard_mapping() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, nullptr);
+}
+
 // Opens the archive after open_checked(), through the descriptor it checked, so that a path
 // replaced in between changes nothing; `visitor` (may be null) watches the directory walk.
 Expected<DatDatabase, Failure> open_through_probe(const std::string& path,
-                                                  DirectoryVisitor* visitor) {
+                                                  DirectoryVisitor* visitor, Access access) {
   ScopedFd probe;
   if (auto checked = open_checked(path, probe); !checked) return Unexpected(checked.error());
   const std::string through_fd = "/proc/self/fd/" + std::to_string(probe.fd);
   const std::string opened = ::access(through_fd.c_str(), F_OK) == 0 ? through_fd : path;
-  auto db = visitor != nullptr ? DatDatabase::open(opened, *visitor) : DatDatabase::open(opened);
-  if (db) return std::move(*db);
+  // The handler is in place before the walk of the directory first touches the mapping.
+  if (map_archives) guard_mapping(path);
+  const OpenOptions options{.map = map_archives, .access = access};
+  auto db = visitor != nullptr ? DatDatabase::open(opened, options, *visitor)
+                               : DatDatabase::open(opened, options);
+  if (map_archives && !(db && db->mapped())) unguard_mapping();
+  if (db) {
+    mapped_open = mapped_open || db->mapped();
+    return std::move(*db);
+  }
   return Unexpected(open_failure(path, db.error()));
 }
 
 }  // namespace
 
-Expected<DatDatabase, Failure> open_archive(const std::string& path) {
-  return open_through_probe(path, nullptr);
+void set_mapping(bool map) noexcept { map_archives = map; }
+
+bool reading_mapped() noexcept { return mapped_open; }
+
+void archive_changed() noexcept {
+  (void)!::write(STDERR_FILENO, changed_message, changed_length);
+  ::_exit(kExitIo);
 }
 
-Expected<DatDatabase, Failure> open_archive(const std::string& path, DirectoryVisitor& visitor) {
-  return open_through_probe(path, &visitor);
+Expected<DatDatabase, Failure> open_archive(const std::string& path, Access access) {
+  return open_through_probe(path, nullptr, access);
+}
+
+Expected<DatDatabase, Failure> open_archive(const std::string& path, DirectoryVisitor& visitor,
+                                            Access access) {
+  return open_through_probe(path, &visitor, access);
 }
 
 Expected<std::vector<std::uint8_t>, Failure> fetch_requested(const DatDatabase& db,

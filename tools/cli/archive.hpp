@@ -15,10 +15,27 @@ namespace quorvale_dat::cli {
 // Opens the archive. A path that cannot be opened, or names a directory, a FIFO, a pipe, a socket
 // or a character device, is kExitNoInput, at once; a file that opens but is not a readable archive
 // (a short header, a broken directory) is kExitData. With `visitor`, the directory walk shows it
-// every node.
-[[nodiscard]] Expected<DatDatabase, Failure> open_archive(const std::string& path);
+// every node. `access` tells the kernel how the records will be read.
+//
+// The archive is mapped unless set_mapping(false) said not to (--no-mmap) or it cannot be. While
+// it is mapped, a SIGBUS (another program truncated the file, and a page it took away was
+// touched) ends the program with kExitIo and "ARCHIVE: the archive changed while it was read (the
+// file was truncated)" on standard error, never a core dump.
 [[nodiscard]] Expected<DatDatabase, Failure> open_archive(const std::string& path,
-                                                          DirectoryVisitor& visitor);
+                                                          Access access = Access::normal);
+[[nodiscard]] Expected<DatDatabase, Failure> open_archive(const std::string& path,
+                                                          DirectoryVisitor& visitor,
+                                                          Access access = Access::normal);
+
+// Whether open_archive() maps the archive (the default) or reads it with positioned reads.
+void set_mapping(bool map) noexcept;
+
+// Whether an archive open_archive() opened is read through a mapping.
+[[nodiscard]] bool reading_mapped() noexcept;
+
+// Ends the program as a SIGBUS on the mapped archive does: the message, then kExitIo. For a
+// system call that met a page of the mapping that the file no longer has (EFAULT).
+[[noreturn]] void archive_changed() noexcept;
 
 // The failure for an error met opening the archive at `path`, with open_archive()'s statuses.
 [[nodiscard]] Failure open_failure(const std::string& path, const DatError& error);

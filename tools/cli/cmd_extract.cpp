@@ -11,7 +11,7 @@
 namespace quorvale_dat::cli {
 
 Result run_extract(const ExtractOptions& options) {
-  auto db = open_archive(options.archive);
+  auto db = open_archive(options.archive, Access::sequential);
   if (!db) return Unexpected(std::move(db.error()));
   auto dir = OutputDir::open(options.dir);
   if (!dir) return Unexpected(std::move(dir.error()));

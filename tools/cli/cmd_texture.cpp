@@ -163,7 +163,7 @@ Result export_all(const DatDatabase& db, const std::string& dir_path, const Bulk
 }  // namespace
 
 Result run_texture(const TextureOptions& options) {
-  auto db = open_archive(options.archive);
+  auto db = open_archive(options.archive, options.all_dir ? Access::sequential : Access::normal);
   if (!db) return Unexpected(std::move(db.error()));
   return options.all_dir ? export_all(*db, *options.all_dir, options.bulk)
                          : export_one(*db, options);

@@ -445,6 +445,10 @@ std::string parse_message(const CLI::ParseError& e) {
 // repeat can be reported here).
 std::optional<std::string> leftover_problem(const CLI::App& command) {
   for (const std::string& extra : command.remaining()) {
+    if (extra == "--no-mmap") {
+      return "--no-mmap goes before the command: quorvale-dat --no-mmap " + command.get_name() +
+             " ...";
+    }
     if (extra.starts_with("-") && extra != "-") {
       return "unknown option '" + extra + "' for " + command.get_name();
     }
@@ -490,6 +494,10 @@ int run(int argc, char** argv) {
   app.footer(kFooter);
   app.get_formatter()->column_width(28);
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  bool no_mmap = false;
+  app.add_flag("--no-mmap", no_mmap,
+               "read the archive with a system call per block, not through a memory mapping (for "
+               "an archive that another program may truncate while it is read)");
 
   std::vector<std::string> names;
   std::vector<std::pair<CLI::App*, Runner>> commands;
@@ -545,6 +553,7 @@ int run(int argc, char** argv) {
     return finish(cli::kExitOk);
   }
 
+  cli::set_mapping(!no_mmap);
   for (auto& [command, runner] : commands) {
     if (!*command) continue;
     if (auto problem = leftover_problem(*command)) {

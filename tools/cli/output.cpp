@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "archive.hpp"
 #include "quorvale_dat/io_error.hpp"
 #include "write_all.hpp"
 
@@ -16,7 +17,10 @@ namespace {
 
 using report::write_all;
 
+// EFAULT from a write of bytes that lie in the archive's mapping is the archive truncated under
+// it: the kernel met a page the file no longer has where a read of memory would raise SIGBUS.
 Failure io_failure(const std::string& what, int code) {
+  if (code == EFAULT && reading_mapped()) archive_changed();
   return Failure{kExitIo, what + ": " + IoError::from_os(code).display()};
 }
 

@@ -92,7 +92,7 @@ bool is_listen_address(const std::string& text) {
 
 Result run_serve(const ServeOptions& options) {
   DirectoryShape shape;
-  auto db = open_archive(options.archive, shape);
+  auto db = open_archive(options.archive, shape, Access::random);
   if (!db) return Unexpected(std::move(db.error()));
 
   // SIGINT and SIGTERM are blocked before any thread starts, so that every thread inherits the
