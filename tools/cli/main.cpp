@@ -111,8 +111,8 @@ void add_archive(CLI::App& command, std::string& archive) {
       ->type_name("");
 }
 
-// --allow-overlap and --max-output, of the commands that write every record out. Returns whether
-// the command line gave either.
+// --allow-overlap, --max-output and --jobs, of the commands that write every record out. Returns
+// whether the command line gave any of them.
 std::function<bool()> add_bulk_options(CLI::App& command, cli::BulkOptions& bulk) {
   CLI::Option* allow = command.add_flag(
       "--allow-overlap", bulk.allow_overlap,
@@ -124,7 +124,15 @@ std::function<bool()> add_bulk_options(CLI::App& command, cli::BulkOptions& bulk
                       "in stored bytes (default 4; 0: no limit)")
           ->type_name("FACTOR")
           ->check(CLI::NonNegativeNumber.description(""));
-  return [allow, limit] { return allow->count() > 0 || limit->count() > 0; };
+  CLI::Option* jobs = command
+                          .add_option("-j,--jobs", bulk.jobs,
+                                      "read and write with N threads (default: one per core; 1: "
+                                      "one thread)")
+                          ->type_name("N")
+                          ->check(CLI::PositiveNumber.description(""));
+  return [allow, limit, jobs] {
+    return allow->count() > 0 || limit->count() > 0 || jobs->count() > 0;
+  };
 }
 
 void add_type(CLI::App& command, std::string& type) {
@@ -302,7 +310,8 @@ Runner define_texture(CLI::App& command) {
               s->options.all_dir = s->all;
               return {};
             }
-            if (bulk()) return usage("texture: --allow-overlap and --max-output go with --all DIR");
+            if (bulk())
+              return usage("texture: --allow-overlap, --max-output and -j go with --all DIR");
             if (!*id || !*output) return usage("texture: give ID and -o FILE, or --all DIR");
             if (auto checked = require_type(s->id, RecordType::Texture); !checked) return checked;
             s->options.id = *cli::parse_id(s->id);
