@@ -379,6 +379,14 @@ TEST(Cli, MistypedCommandLines) {
       {{"cat", archive}, "quorvale-dat: ID is required\n"},
       {{"texture", archive, "--all", "d", "--format", "raw"},
        "quorvale-dat: texture: --all DIR takes no ID, -o, --palette or --format\n"},
+      {{"texture", archive, "0x06000C30", "-o", "t.png", "-j", "2"},
+       "quorvale-dat: texture: --allow-overlap, --max-output and -j go with --all DIR\n"},
+      {{"extract", archive, "d", "-j", "0"},
+       "quorvale-dat: --jobs: not a whole number from 1 to 1024: 0\n"},
+      {{"extract", archive, "d", "--jobs", "two"},
+       "quorvale-dat: --jobs: not a whole number from 1 to 1024: two\n"},
+      {{"extract", archive, "d", "--max-output", "-1"},
+       "quorvale-dat: --max-output: not a whole number from 0 to 18446744073709551615: -1\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
