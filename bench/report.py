@@ -5,7 +5,8 @@ usage: bench/report.py RESULT.json...
 
 Each row sets a figure beside its baseline from the same run: the median of the repetitions
 (or the single run), CPU time per iteration: the process's own, or for the benchmarks that run
-subprocesses (manual time) the children's. Time ratios are figure / baseline (lower is
+subprocesses (manual time) the children's; wall-clock time for those that run on several threads
+(real time: the parallel extraction). Time ratios are figure / baseline (lower is
 better); speed ratios are the figure's bytes per second / the baseline's (higher is better).
 Rows whose benchmarks are missing from the results are left out. Each row says where the figure
 and the baseline read the archive's bytes (positioned reads, a mapping, memory) and on how many
@@ -132,6 +133,15 @@ def main(paths):
                      f"BM_ForEachFile/{label}", f"BM_BlockLoop/{label}", 1.1)
             time_row(f"Extract every record, for_each_file ({where}) vs cat",
                      f"BM_ForEachFile/{label}", f"BM_Cat/{label}")
+        # The parallel rows, one per source the bench opens the archive from.
+        parallel_goal = {"c1024": 1.5, "s1024": 3.0, "s256": 5.0}.get(label)
+        for source, how in (("Memory", "in-memory source"), ("File", "positioned reads"),
+                            ("Mapped", "mapped source")):
+            name = f"BM_ForEachFileParallel{source}/{label}"
+            threads = results.get(name, {}).get("threads", 0)
+            time_row(f"Extract every record, for_each_file_parallel, {how}, {threads:.0f} threads "
+                     f"({where}) vs cat", name, f"BM_Cat/{label}",
+                     parallel_goal if source == "Mapped" else None)
         time_row(f"Extract every record, get_file each ({where}) vs one pread per block",
                  f"BM_ExtractAll/{label}", f"BM_BlockLoop/{label}")
         time_row(f"Read every stored chain, no decompression ({where}) vs one pread per block",
@@ -184,7 +194,7 @@ def main(paths):
     print()
     notes = ["Warm page cache: the archive is read whole before every benchmark run.",
              "Medians of the repetitions; CPU time per iteration (user + system; "
-             "the children's for the subprocess pair); "
+             "the children's for the subprocess pair; wall-clock time for the parallel rows); "
              "time ratios: lower is better, speed ratios: higher is better."]
     cached = [r["cached"] for r in results.values() if r.get("cached", -1) >= 0]
     if cached:

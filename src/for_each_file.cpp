@@ -6,10 +6,22 @@
 //
 // Windows only pay where records lie inside them. When one serves few records (chains scattered
 // over the file), windows stop for a stretch of the file that doubles each time it happens again.
+//
+// The parallel walk cuts the records, in file order, into stretches of a few MiB of stored bytes
+// that the threads take one after another, each with a walker of its own, so that every thread
+// reads large windows (or walks memory in place, touching the first blocks of the records a few
+// ahead so that their cache misses overlap). Which chains overlap others is decided first, on the
+// calling thread, by the walk for_each_file() does, so the decision is the same.
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <limits>
+#include <mutex>
 #include <numeric>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "block_chain.hpp"
 #include "block_slots.hpp"
@@ -37,6 +49,16 @@ class FileWalker {
  public:
   FileWalker(const detail::ByteSource& source, const detail::ChainGeometry& g)
       : src_(source), g_(g) {}
+
+  // Forgets the window, keeping the buffers, before a jump to another stretch of the file.
+  void restart() noexcept {
+    window_start_ = 0;
+    window_len_ = 0;
+    window_served_ = 0;
+    skip_ = 0;
+    skip_until_ = 0;
+    chains_contiguous_ = true;
+  }
 
   // The stored bytes of `e`: a view into the source's memory or this walker's buffers, valid
   // until the next call. `on_block` sees the chain's blocks and may stop the walk.
@@ -151,16 +173,16 @@ struct OverlapCheck {
   }
 };
 
-}  // namespace
+using VisitFn = bool (*)(void* visitor, const DatFileEntry& entry, DatDatabase::FileResult result);
 
-void DatDatabase::visit_files(void* visitor, VisitFn call,
-                              const ForEachFileOptions& options) const {
-  const std::span<const DatFileEntry> entries = files_.entries();
-  // File order: the first blocks' offsets, ties in id order.
+// The positions of the entries `select` accepts, in file order: the first blocks' offsets, ties
+// in index order.
+std::vector<std::uint32_t> file_order(std::span<const DatFileEntry> entries,
+                                      const std::function<bool(const DatFileEntry&)>& select) {
   std::vector<std::uint32_t> order;
   order.reserve(entries.size());
   for (std::uint32_t i = 0; i < entries.size(); ++i) {
-    if (!options.select || options.select(entries[i])) order.push_back(i);
+    if (!select || select(entries[i])) order.push_back(i);
   }
   const auto by_offset = [&](std::uint32_t a, std::uint32_t b) {
     return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
@@ -168,16 +190,194 @@ void DatDatabase::visit_files(void* visitor, VisitFn call,
   if (!std::is_sorted(order.begin(), order.end(), by_offset)) {
     std::sort(order.begin(), order.end(), by_offset);
   }
+  return order;
+}
 
+// Hands a record's stored bytes, or their error, to the visitor, decompressed when the entry says
+// so.
+class Handover {
+ public:
+  Handover(void* visitor, VisitFn call) noexcept : visitor_(visitor), call_(call) {}
+
+  bool operator()(const DatFileEntry& e, Expected<ChainView, DatError> stored) {
+    if (!stored) return call_(visitor_, e, Unexpected(std::move(stored.error())));
+    if (!e.is_compressed()) return call_(visitor_, e, stored->bytes);
+    decompressed_ = utils::decompress_lrs(stored->bytes);
+    return call_(visitor_, e, std::span<const std::uint8_t>(decompressed_));
+  }
+
+ private:
+  void* visitor_;
+  VisitFn call_;
+  std::vector<std::uint8_t> decompressed_;
+};
+
+// How many records ahead a walk over memory touches the first block.
+constexpr std::size_t kPrefetchAhead = 8;
+
+void prefetch_record(const detail::ByteSource& source, const DatFileEntry& e) noexcept {
+  if (e.size != 0 && e.offset < source.size()) __builtin_prefetch(source.bytes().data() + e.offset);
+}
+
+// The overlapping entries among `order`, as for_each_file() finds them: (position in `order`,
+// overlap), ascending.
+using OverlapList = std::vector<std::pair<std::size_t, Overlap>>;
+
+OverlapList find_overlaps(const detail::ByteSource& source, const detail::ChainGeometry& g,
+                          std::span<const DatFileEntry> entries,
+                          std::span<const std::uint32_t> order, std::uint32_t root_offset) {
+  OverlapList found;
+  detail::BlockSlots slots(g.file_size, g.block_size,
+                           detail::BlockSlots::grid_origin(entries, root_offset, g.block_size));
+  OverlapCheck check{slots, entries, 0, std::nullopt};
+  FileWalker walker(source, g);
+  for (std::size_t p = 0; p < order.size(); ++p) {
+    const DatFileEntry& e = entries[order[p]];
+    check.owner = order[p] + 1;
+    check.found.reset();
+    if (source.in_memory()) {
+      // The pointers alone: the same blocks, the same stops as reading the record.
+      if (p + kPrefetchAhead < order.size()) {
+        prefetch_record(source, entries[order[p + kPrefetchAhead]]);
+      }
+      (void)detail::walk_chain(source, g, e.offset, e.size, check);
+    } else {
+      (void)walker.stored(e, check);
+    }
+    if (check.found) found.emplace_back(p, *check.found);
+  }
+  return found;
+}
+
+// Stretches of records are about this many stored bytes: enough of them for every thread to
+// stay busy to the end, none so small that a window is read for a fraction of its records.
+constexpr std::size_t kStretchesPerThread = 8;
+constexpr std::uint64_t kMaxStretchBytes = std::uint64_t{16} << 20;
+constexpr std::uint64_t kMinStretchBytesMemory = std::uint64_t{64} << 10;
+// An entry counts at least this much, so that a run of empty records is cut too.
+constexpr std::uint64_t kMinEntryCost = 64;
+
+// The first position of every stretch, then order.size().
+std::vector<std::size_t> stretch_bounds(std::span<const DatFileEntry> entries,
+                                        std::span<const std::uint32_t> order, unsigned threads,
+                                        bool in_memory) {
+  std::uint64_t total = 0;
+  for (const std::uint32_t i : order)
+    total += std::max<std::uint64_t>(entries[i].size, kMinEntryCost);
+  const std::uint64_t least = in_memory ? kMinStretchBytesMemory : kWindowBytes;
+  const std::uint64_t target = std::clamp<std::uint64_t>(
+      total / (std::uint64_t{threads} * kStretchesPerThread), least, kMaxStretchBytes);
+  std::vector<std::size_t> bounds{0};
+  std::uint64_t run = 0;
+  for (std::size_t p = 0; p < order.size(); ++p) {
+    run += std::max<std::uint64_t>(entries[order[p]].size, kMinEntryCost);
+    if (run >= target) {
+      bounds.push_back(p + 1);
+      run = 0;
+    }
+  }
+  if (bounds.back() != order.size()) bounds.push_back(order.size());
+  return bounds;
+}
+
+// What the threads of one parallel walk share.
+class ParallelWalk {
+ public:
+  static constexpr std::size_t kNoStop = std::numeric_limits<std::size_t>::max();
+
+  ParallelWalk(const detail::ByteSource& source, const detail::ChainGeometry& g,
+               std::span<const DatFileEntry> entries, std::span<const std::uint32_t> order,
+               const OverlapList& overlaps, std::vector<std::size_t> bounds, void* visitor,
+               VisitFn call)
+      : src_(source),
+        g_(g),
+        entries_(entries),
+        order_(order),
+        overlaps_(overlaps),
+        bounds_(std::move(bounds)),
+        visitor_(visitor),
+        call_(call) {}
+
+  [[nodiscard]] std::size_t stretches() const noexcept { return bounds_.size() - 1; }
+
+  // One thread's share: stretches taken in turn until none is left or the walk stopped before.
+  void work() noexcept {
+    try {
+      FileWalker walker(src_, g_);
+      Handover hand_over(visitor_, call_);
+      while (run_stretch(walker, hand_over)) {
+      }
+    } catch (...) {
+      const std::scoped_lock lock(error_mutex_);
+      if (!error_) error_ = std::current_exception();
+      stop_at(0);
+    }
+  }
+
+  // Rethrows the first exception a thread met.
+  void rethrow() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  // Returns false once there is nothing left to take.
+  bool run_stretch(FileWalker& walker, Handover& hand_over) {
+    const std::size_t s = next_.fetch_add(1, std::memory_order_relaxed);
+    if (s >= stretches()) return false;
+    const std::size_t first = bounds_[s];
+    const std::size_t last = bounds_[s + 1];
+    walker.restart();
+    auto overlap = std::lower_bound(overlaps_.begin(), overlaps_.end(), first,
+                                    [](const auto& o, std::size_t p) { return o.first < p; });
+    detail::NoBlockVisitor none;
+    for (std::size_t p = first; p < last; ++p) {
+      if (p > stop_.load(std::memory_order_relaxed)) return false;
+      if (overlap != overlaps_.end() && overlap->first == p) {
+        ++overlap;
+        continue;
+      }
+      if (src_.in_memory() && p + kPrefetchAhead < last) {
+        prefetch_record(src_, entries_[order_[p + kPrefetchAhead]]);
+      }
+      const DatFileEntry& e = entries_[order_[p]];
+      if (!hand_over(e, walker.stored(e, none))) {
+        stop_at(p);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // No entry after position `p` is handed out from now on.
+  void stop_at(std::size_t p) noexcept {
+    std::size_t current = stop_.load(std::memory_order_relaxed);
+    while (p < current && !stop_.compare_exchange_weak(current, p, std::memory_order_relaxed)) {
+    }
+  }
+
+  const detail::ByteSource& src_;
+  detail::ChainGeometry g_;
+  std::span<const DatFileEntry> entries_;
+  std::span<const std::uint32_t> order_;
+  const OverlapList& overlaps_;
+  std::vector<std::size_t> bounds_;
+  void* visitor_;
+  VisitFn call_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<std::size_t> stop_{kNoStop};
+  std::mutex error_mutex_;
+  std::exception_ptr error_;
+};
+
+}  // namespace
+
+void DatDatabase::visit_files(void* visitor, VisitFn call,
+                              const ForEachFileOptions& options) const {
+  const std::span<const DatFileEntry> entries = files_.entries();
+  const std::vector<std::uint32_t> order = file_order(entries, options.select);
   const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
   FileWalker walker(*source_, g);
-  std::vector<std::uint8_t> decompressed;
-  const auto hand_over = [&](const DatFileEntry& e, Expected<ChainView, DatError> stored) {
-    if (!stored) return call(visitor, e, Unexpected(std::move(stored.error())));
-    if (!e.is_compressed()) return call(visitor, e, stored->bytes);
-    decompressed = utils::decompress_lrs(stored->bytes);
-    return call(visitor, e, std::span<const std::uint8_t>(decompressed));
-  };
+  Handover hand_over(visitor, call);
 
   if (!options.overlapping) {
     detail::NoBlockVisitor none;
@@ -201,6 +401,36 @@ void DatDatabase::visit_files(void* visitor, VisitFn call,
     }
     if (!hand_over(e, std::move(stored))) return;
   }
+}
+
+void DatDatabase::visit_files_parallel(void* visitor, VisitFn call, const ParallelOptions& parallel,
+                                       const ForEachFileOptions& options) const {
+  const std::span<const DatFileEntry> entries = files_.entries();
+  const std::vector<std::uint32_t> order = file_order(entries, options.select);
+  const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
+  OverlapList overlaps;
+  if (options.overlapping) {
+    overlaps = find_overlaps(*source_, g, entries, order, header_.root_offset);
+    for (const auto& [p, overlap] : overlaps) options.overlapping(entries[order[p]], overlap);
+  }
+  unsigned threads = parallel.threads != 0 ? parallel.threads : std::thread::hardware_concurrency();
+  threads = std::max(threads, 1U);
+  ParallelWalk walk(*source_, g, entries, order, overlaps,
+                    stretch_bounds(entries, order, threads, source_->in_memory()), visitor, call);
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, walk.stretches()));
+  {
+    std::vector<std::jthread> helpers;
+    helpers.reserve(threads > 0 ? threads - 1 : 0);
+    for (unsigned t = 1; t < threads; ++t) {
+      try {
+        helpers.emplace_back([&walk] { walk.work(); });
+      } catch (const std::system_error&) {
+        break;  // no more threads to be had: those running do the work
+      }
+    }
+    walk.work();
+  }
+  walk.rethrow();
 }
 
 }  // namespace quorvale_dat

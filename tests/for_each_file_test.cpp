@@ -13,6 +13,7 @@
 
 #include "quorvale_dat/database.hpp"
 #include "quorvale_dat_builder/archive_builder.hpp"
+#include "support/record_content.hpp"
 
 namespace quorvale_dat {
 namespace {
@@ -56,14 +57,7 @@ void expect_same_as_get_file(const Bytes& bytes, const std::string& label) {
   expect_same_as_get_file_of(*from_memory, label + ", memory");
 }
 
-Bytes content(std::uint32_t id, std::size_t size, bool compressible) {
-  Bytes b(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    b[i] = compressible ? static_cast<std::uint8_t>((i / 7) % 5 + id % 3)
-                        : static_cast<std::uint8_t>(i * 131 + id * 17 + i / 253);
-  }
-  return b;
-}
+using test_support::content;
 
 struct Shape {
   const char* name;

@@ -88,6 +88,13 @@ struct OpenOptions {
   Access access = Access::normal;
 };
 
+// How for_each_file_parallel() spreads its work.
+struct ParallelOptions {
+  // Threads that read records and call the visitor, the calling thread among them; 0: one per
+  // hardware thread (std::thread::hardware_concurrency()). 1 walks on the calling thread alone.
+  unsigned threads = 0;
+};
+
 class DatDatabase {
  public:
   // Opens the archive at `path`: all or nothing. Errors: PathError when the file cannot be
@@ -149,19 +156,35 @@ class DatDatabase {
   //   });
   template <class Visit>
   void for_each_file(Visit&& visit, const ForEachFileOptions& options = {}) const {
-    using Result = std::invoke_result_t<Visit&, const DatFileEntry&, FileResult>;
-    visit_files(
-        const_cast<void*>(static_cast<const void*>(std::addressof(visit))),
-        [](void* v, const DatFileEntry& entry, FileResult result) {
-          auto& f = *static_cast<std::remove_reference_t<Visit>*>(v);
-          if constexpr (std::is_void_v<Result>) {
-            std::invoke(f, entry, std::move(result));
-            return true;
-          } else {
-            return static_cast<bool>(std::invoke(f, entry, std::move(result)));
-          }
-        },
-        options);
+    visit_files(const_cast<void*>(static_cast<const void*>(std::addressof(visit))),
+                &call_visitor<Visit>, options);
+  }
+
+  // for_each_file() on several threads: visit(entry, result) is called once for every entry of
+  // files() (or for those options.select accepts) with exactly the bytes or the error
+  // get_file(entry.id) would give, as for_each_file() does, but the visitor MAY BE CALLED FROM
+  // SEVERAL THREADS AT ONCE and in no particular order: it must be safe to call concurrently.
+  // Each thread takes a stretch of the records in file order at a time, so reads stay large.
+  //
+  //   * options.select is called on the calling thread, for every entry, before anything else.
+  //   * options.overlapping is decided before the records are handed out, exactly as
+  //     for_each_file() decides it (against the entries before in file order): it is called on
+  //     the calling thread, in file order, for every overlapping entry, before the first call of
+  //     the visitor. The visitor never sees those entries.
+  //   * A visitor that returns false stops the walk at its entry: no entry after it in file order
+  //     is handed out from then on, while every entry before it still is (threads finish the
+  //     stretch they are in). Entries after it may have been visited already.
+  //   * An exception thrown by the visitor stops the walk; the first one is rethrown here once
+  //     every thread has finished. Nothing else is thrown but std::bad_alloc.
+  //
+  //   db.for_each_file_parallel([&](const DatFileEntry& e, DatDatabase::FileResult bytes) {
+  //     if (bytes) write_out(e.id, *bytes);  // write_out may run on several threads at once
+  //   });
+  template <class Visit>
+  void for_each_file_parallel(Visit&& visit, const ParallelOptions& parallel = {},
+                              const ForEachFileOptions& options = {}) const {
+    visit_files_parallel(const_cast<void*>(static_cast<const void*>(std::addressof(visit))),
+                         &call_visitor<Visit>, parallel, options);
   }
 
   // Reads `size` content bytes of the block chain starting at `offset`. Each block starts with
@@ -195,6 +218,20 @@ class DatDatabase {
   // for_each_file() without the template: `call(visitor, entry, result)` returns false to stop.
   using VisitFn = bool (*)(void* visitor, const DatFileEntry& entry, FileResult result);
   void visit_files(void* visitor, VisitFn call, const ForEachFileOptions& options) const;
+  void visit_files_parallel(void* visitor, VisitFn call, const ParallelOptions& parallel,
+                            const ForEachFileOptions& options) const;
+
+  template <class Visit>
+  static bool call_visitor(void* v, const DatFileEntry& entry, FileResult result) {
+    auto& f = *static_cast<std::remove_reference_t<Visit>*>(v);
+    using Result = std::invoke_result_t<decltype(f), const DatFileEntry&, FileResult>;
+    if constexpr (std::is_void_v<Result>) {
+      std::invoke(f, entry, std::move(result));
+      return true;
+    } else {
+      return static_cast<bool>(std::invoke(f, entry, std::move(result)));
+    }
+  }
 
   // Walks the subtree whose root node is at `offset`, appending its entries in walk order.
   [[nodiscard]] Expected<void, DatError> read_node(std::uint32_t offset,

@@ -23,6 +23,7 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -380,6 +381,14 @@ TEST(Cli, MistypedCommandLines) {
       {{"cat", archive}, "quorvale-dat: ID is required\n"},
       {{"texture", archive, "--all", "d", "--format", "raw"},
        "quorvale-dat: texture: --all DIR takes no ID, -o, --palette or --format\n"},
+      {{"texture", archive, "0x06000C30", "-o", "t.png", "-j", "2"},
+       "quorvale-dat: texture: --allow-overlap, --max-output and -j go with --all DIR\n"},
+      {{"extract", archive, "d", "-j", "0"},
+       "quorvale-dat: --jobs: not a whole number from 1 to 1024: 0\n"},
+      {{"extract", archive, "d", "--jobs", "two"},
+       "quorvale-dat: --jobs: not a whole number from 1 to 1024: two\n"},
+      {{"extract", archive, "d", "--max-output", "-1"},
+       "quorvale-dat: --max-output: not a whole number from 0 to 18446744073709551615: -1\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -743,6 +752,63 @@ TEST(Cli, NoMmapChangesNoOutput) {
     EXPECT_EQ(runs[0].out, runs[1].out);
     EXPECT_EQ(runs[0].err, runs[1].err);
     EXPECT_EQ(files[0], files[1]);
+  }
+}
+
+// Every file of a directory, by name.
+std::map<std::string, Bytes> files_in(const fs::path& dir) {
+  std::map<std::string, Bytes> files;
+  if (!fs::exists(dir)) return files;
+  for (const auto& e : fs::directory_iterator(dir))
+    files[e.path().filename()] = read_bytes(e.path());
+  return files;
+}
+
+// However many threads read and write, extract and texture --all write the same files and say
+// the same, on the sample archive and on its damaged copy (overlapping chains, a record cut
+// short), with and without --allow-overlap. (The output limit with several jobs: hostile_test.)
+TEST(Cli, BulkCommandsDoTheSameWithAnyNumberOfJobs) {
+  TempDir dir;
+  const fs::path sound = dir.path() / "sample.dat";
+  const fs::path damaged = dir.path() / "damaged.dat";
+  const std::string writer = QUORVALE_DAT_SAMPLE_WRITER_PATH;
+  ASSERT_EQ(std::system(("'" + writer + "' '" + sound.string() + "' >/dev/null").c_str()), 0);
+  ASSERT_EQ(
+      std::system(("'" + writer + "' --damaged '" + damaged.string() + "' >/dev/null").c_str()), 0);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;  // before the output directory and -j N
+    bool fails;
+  };
+  const Case cases[] = {
+      {"extract, sound", {"extract", sound.string()}, false},
+      {"extract, damaged", {"extract", damaged.string()}, true},
+      {"extract, damaged, overlaps read", {"extract", "--allow-overlap", damaged.string()}, true},
+      {"texture --all, damaged", {"texture", damaged.string(), "--all"}, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<RunResult> first;
+    std::map<std::string, Bytes> first_files;
+    for (const char* jobs : {"1", "2", "3"}) {
+      const fs::path out = dir.path() / ("out" + std::to_string(n++));
+      std::vector<std::string> args = c.args;
+      args.insert(args.end(), {out.string(), "-j", jobs});
+      const RunResult run = run_cli(args);
+      EXPECT_EQ(run.exit_status != 0, c.fails) << run.err;
+      EXPECT_EQ(run.err.empty(), !c.fails) << run.err;
+      if (!first) {
+        first = run;
+        first_files = files_in(out);
+        EXPECT_FALSE(first_files.empty());
+        continue;
+      }
+      EXPECT_EQ(run.exit_status, first->exit_status) << jobs;
+      EXPECT_EQ(run.out, first->out) << jobs;
+      EXPECT_EQ(run.err, first->err) << jobs;
+      EXPECT_TRUE(files_in(out) == first_files) << jobs;
+    }
   }
 }
 

@@ -103,47 +103,51 @@ Output output_of(const fs::path& dir) {
 }
 
 // 100 nodes of 61 entries all naming one 100,000-byte chain: a 300 KB file that extraction
-// would turn into 6,100 files and 610 MB.
+// would turn into 6,100 files and 610 MB. The same with one thread or several.
 TEST(Hostile, ExtractWritesEachSharedChainOnce) {
-  TempDir dir;
-  Bytes content(100000);
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
-  const Bytes bytes = one_chain_archive(content, 0x0A000000, 100, 1024);
-  const std::string archive = write(dir, bytes, "bomb.dat");
-  const std::size_t entries = 100 * format::kEntrySlots;
+  for (const char* jobs : {"1", "2"}) {
+    SCOPED_TRACE(std::string("-j ") + jobs);
+    TempDir dir;
+    Bytes content(100000);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
+    const Bytes bytes = one_chain_archive(content, 0x0A000000, 100, 1024);
+    const std::string archive = write(dir, bytes, "bomb.dat");
+    const std::size_t entries = 100 * format::kEntrySlots;
 
-  const fs::path out = dir.path() / "out";
-  const RunResult run = run_cli({"extract", archive, out.string()});
-  EXPECT_EQ(run.exit_status, 65);
-  const Output o = output_of(out);
-  EXPECT_EQ(o.files, 1u);
-  EXPECT_EQ(o.bytes, content.size());
-  std::ifstream first(out / "0x0A000000.bin", std::ios::binary);
-  EXPECT_TRUE(first.is_open()) << "the first entry in file order (the lowest id) is extracted";
-  const std::vector<std::string> err = lines_of(run.err);
-  ASSERT_EQ(err.size(), entries);
-  EXPECT_EQ(err[0],
-            "quorvale-dat: record 0x0A000001: its chain overlaps that of record 0x0A000000 at "
-            "block 0x00000190; not read (--allow-overlap reads it)");
-  EXPECT_EQ(err.back(), "quorvale-dat: " + std::to_string(entries - 1) + " of " +
-                            std::to_string(entries) + " records could not be extracted");
+    const fs::path out = dir.path() / "out";
+    const RunResult run = run_cli({"extract", "-j", jobs, archive, out.string()});
+    EXPECT_EQ(run.exit_status, 65);
+    const Output o = output_of(out);
+    EXPECT_EQ(o.files, 1u);
+    EXPECT_EQ(o.bytes, content.size());
+    std::ifstream first(out / "0x0A000000.bin", std::ios::binary);
+    EXPECT_TRUE(first.is_open()) << "the first entry in file order (the lowest id) is extracted";
+    const std::vector<std::string> err = lines_of(run.err);
+    ASSERT_EQ(err.size(), entries);
+    EXPECT_EQ(err[0],
+              "quorvale-dat: record 0x0A000001: its chain overlaps that of record 0x0A000000 at "
+              "block 0x00000190; not read (--allow-overlap reads it)");
+    EXPECT_EQ(err.back(), "quorvale-dat: " + std::to_string(entries - 1) + " of " +
+                              std::to_string(entries) + " records could not be extracted");
 
-  // Allowed to overlap, the records read may hold 4 times the archive's size, and no more.
-  const fs::path allowed = dir.path() / "allowed";
-  const RunResult all = run_cli({"extract", "--allow-overlap", archive, allowed.string()});
-  EXPECT_EQ(all.exit_status, 65);
-  const Output a = output_of(allowed);
-  EXPECT_LE(a.bytes, 4 * bytes.size());
-  EXPECT_EQ(a.files, 4 * bytes.size() / content.size());
-  EXPECT_NE(all.err.find("quorvale-dat: stopped: the records read hold more than 4 times the "
-                         "archive's size (--max-output raises the limit)\n"),
-            std::string::npos)
-      << all.err;
+    // Allowed to overlap, the records read may hold 4 times the archive's size, and no more.
+    const fs::path allowed = dir.path() / "allowed";
+    const RunResult all =
+        run_cli({"extract", "-j", jobs, "--allow-overlap", archive, allowed.string()});
+    EXPECT_EQ(all.exit_status, 65);
+    const Output a = output_of(allowed);
+    EXPECT_LE(a.bytes, 4 * bytes.size());
+    EXPECT_EQ(a.files, 4 * bytes.size() / content.size());
+    EXPECT_NE(all.err.find("quorvale-dat: stopped: the records read hold more than 4 times the "
+                           "archive's size (--max-output raises the limit)\n"),
+              std::string::npos)
+        << all.err;
 
-  const fs::path raised = dir.path() / "raised";
-  const RunResult more =
-      run_cli({"extract", "--allow-overlap", "--max-output", "8", archive, raised.string()});
-  EXPECT_EQ(output_of(raised).files, 8 * bytes.size() / content.size());
+    const fs::path raised = dir.path() / "raised";
+    const RunResult more = run_cli(
+        {"extract", "-j", jobs, "--allow-overlap", "--max-output", "8", archive, raised.string()});
+    EXPECT_EQ(output_of(raised).files, 8 * bytes.size() / content.size());
+  }
 }
 
 // The same shape with texture entries: texture --all decodes and writes the texture once.

@@ -8,6 +8,10 @@
 //   * The records read may hold at most --max-output times the archive's size in stored bytes
 //     (default kDefaultMaxOutput; 0 for no limit); the pass stops there. Decompression expands
 //     stored bytes by up to eight times on top of that, which the limit leaves alone.
+//
+// The records are read, and written, by --jobs threads (default: one per core). What the command
+// does and says is the same whatever their number: the overlaps and the limit are decided in
+// file order, and failures are reported after the pass, in file order.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +32,7 @@ inline constexpr std::uint64_t kDefaultMaxOutput = 4;
 struct BulkOptions {
   bool allow_overlap = false;
   std::uint64_t max_output = kDefaultMaxOutput;  // times the archive's size; 0: no limit
+  unsigned jobs = 0;                             // threads; 0: one per core
 };
 
 struct BulkOutcome {
@@ -37,8 +42,9 @@ struct BulkOutcome {
 };
 
 // Reads the records `select` accepts and hands each one's bytes to `write`, which returns the
-// bytes it wrote (for the progress line) or its failure. Every failure is reported on standard
-// error as "<noun> 0x...: <why>" and the pass goes on, until the output limit stops it.
+// bytes it wrote (for the progress line) or its failure. `write` is called from several threads
+// at once, never twice for one record. Every failure is reported on standard error as
+// "<noun> 0x...: <why>" and the pass goes on, until the output limit stops it.
 [[nodiscard]] BulkOutcome read_all(const DatDatabase& db, const BulkOptions& options,
                                    std::string_view label, std::string_view noun,
                                    const std::function<bool(const DatFileEntry&)>& select,

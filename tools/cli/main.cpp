@@ -8,16 +8,20 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "archive.hpp"
@@ -92,6 +96,22 @@ CLI::Validator type_check() {
       "", "BYTE");
 }
 
+// A whole decimal number from `least` to `most`.
+CLI::Validator count_check(std::uint64_t least, std::uint64_t most, const char* name) {
+  return CLI::Validator(
+      [least, most](const std::string& s) {
+        std::uint64_t n = 0;
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+        if (ec == std::errc() && end == s.data() + s.size() && !s.empty() && n >= least &&
+            n <= most) {
+          return std::string();
+        }
+        return "not a whole number from " + std::to_string(least) + " to " + std::to_string(most) +
+               ": " + s;
+      },
+      "", name);
+}
+
 CLI::Validator range_check() {
   return CLI::Validator(
       [](const std::string& s) {
@@ -111,8 +131,11 @@ void add_archive(CLI::App& command, std::string& archive) {
       ->type_name("");
 }
 
-// --allow-overlap and --max-output, of the commands that write every record out. Returns whether
-// the command line gave either.
+// More threads than this gain nothing on any machine the tool runs on and cost memory.
+constexpr std::uint64_t kMaxJobs = 1024;
+
+// --allow-overlap, --max-output and --jobs, of the commands that write every record out. Returns
+// whether the command line gave any of them.
 std::function<bool()> add_bulk_options(CLI::App& command, cli::BulkOptions& bulk) {
   CLI::Option* allow = command.add_flag(
       "--allow-overlap", bulk.allow_overlap,
@@ -123,8 +146,16 @@ std::function<bool()> add_bulk_options(CLI::App& command, cli::BulkOptions& bulk
                       "stop once the records read hold more than FACTOR times the archive's size "
                       "in stored bytes (default 4; 0: no limit)")
           ->type_name("FACTOR")
-          ->check(CLI::NonNegativeNumber.description(""));
-  return [allow, limit] { return allow->count() > 0 || limit->count() > 0; };
+          ->check(count_check(0, std::numeric_limits<std::uint64_t>::max(), "FACTOR"));
+  CLI::Option* jobs = command
+                          .add_option("-j,--jobs", bulk.jobs,
+                                      "read and write with N threads (default: one per core; 1: "
+                                      "one thread)")
+                          ->type_name("N")
+                          ->check(count_check(1, kMaxJobs, "N"));
+  return [allow, limit, jobs] {
+    return allow->count() > 0 || limit->count() > 0 || jobs->count() > 0;
+  };
 }
 
 void add_type(CLI::App& command, std::string& type) {
@@ -302,7 +333,8 @@ Runner define_texture(CLI::App& command) {
               s->options.all_dir = s->all;
               return {};
             }
-            if (bulk()) return usage("texture: --allow-overlap and --max-output go with --all DIR");
+            if (bulk())
+              return usage("texture: --allow-overlap, --max-output and -j go with --all DIR");
             if (!*id || !*output) return usage("texture: give ID and -o FILE, or --all DIR");
             if (auto checked = require_type(s->id, RecordType::Texture); !checked) return checked;
             s->options.id = *cli::parse_id(s->id);

@@ -50,6 +50,7 @@ Progress::Progress(std::string label, std::size_t total)
     : Progress(std::move(label), total, ::isatty(STDERR_FILENO) == 1) {}
 
 void Progress::advance(std::uint64_t bytes) {
+  const std::scoped_lock lock(mutex_);
   ++done_;
   bytes_ += bytes;
   if (!enabled_) return;
@@ -61,12 +62,14 @@ void Progress::advance(std::uint64_t bytes) {
 }
 
 void Progress::clear() {
+  const std::scoped_lock lock(mutex_);
   if (!enabled_ || !shown_) return;
   write_stderr("\r\x1b[K");
   shown_ = false;
 }
 
 void Progress::finish() {
+  const std::scoped_lock lock(mutex_);
   if (!enabled_ || finished_) return;
   finished_ = true;
   draw();

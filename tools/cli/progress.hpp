@@ -1,11 +1,13 @@
 // The progress line of long commands (extract, texture --all) on standard error: records done
 // out of the total, bytes written and the rate, redrawn in place at most ten times a second.
-// It is shown only when standard error is a terminal; otherwise the commands are silent.
+// It is shown only when standard error is a terminal; otherwise the commands are silent. A
+// Progress may be advanced from several threads at once.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -37,8 +39,9 @@ class Progress {
   void finish();
 
  private:
-  void draw();
+  void draw();  // requires: mutex_ held
 
+  std::mutex mutex_;
   std::string label_;
   std::size_t total_;
   bool enabled_;
