@@ -56,6 +56,18 @@ Expected<DatDatabase, DatError> DatDatabase::open_bytes(std::vector<std::uint8_t
   return finish_open(std::move(opened->source), std::move(opened->header), &visitor);
 }
 
+Expected<Salvaged, DatError> DatDatabase::open_salvage(const std::filesystem::path& path) {
+  auto opened = detail::open_file_source(path);
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_salvage(std::move(opened->source), std::move(opened->header));
+}
+
+Expected<Salvaged, DatError> DatDatabase::open_salvage_bytes(std::vector<std::uint8_t> bytes) {
+  auto opened = detail::open_memory_source(std::move(bytes));
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_salvage(std::move(opened->source), std::move(opened->header));
+}
+
 Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
   if (size == 0) return std::vector<std::uint8_t>{};

@@ -687,6 +687,151 @@ TEST(Cli, ExtractReportsFailedRecordsAndGoesOn) {
   EXPECT_EQ(not_a_dir.exit_status, 74);
 }
 
+// ---------------------------------------------------------------------------------------------
+// --salvage
+
+// two_level_archive() with its nodes' offsets, and `damage` applied before it is finished.
+struct TwoLevel {
+  Bytes bytes;
+  std::uint32_t root = 0, left = 0, right = 0;
+};
+TwoLevel two_level_archive_damaged(
+    const std::function<void(build::ArchiveWriter&, TwoLevel&)>& damage, std::uint32_t left_count) {
+  build::ArchiveWriter w(128);
+  TwoLevel t;
+  const Bytes palette = build::encode_palette({0x04000010, {1, 2, 3}});
+  const std::uint32_t p = w.add_chain(palette);
+  const std::uint32_t s = w.add_chain(Bytes{1, 2, 3});
+  const std::uint32_t b = w.add_chain(Bytes(30, 7));
+  const std::uint32_t u = w.add_chain(Bytes{4, 5, 6});
+  t.left = w.add_node(build::NodeSpec{
+      .branches = {},
+      .entry_count = left_count,
+      .entries = {entry(0x04000010, p, static_cast<std::uint32_t>(palette.size()))}});
+  t.right = w.add_node(
+      build::NodeSpec{.branches = {},
+                      .entry_count = 2,
+                      .entries = {entry(0x06000020, b, 30), entry(0x0B000001, u, 3, 4)}});
+  build::NodeSpec root{.branches = {}, .entry_count = 1, .entries = {entry(0x05000001, s, 3)}};
+  root.branches[0] = t.left;
+  root.branches[1] = t.right;
+  t.root = w.header().root_offset = w.add_node(root);
+  damage(w, t);
+  t.bytes = w.finish();
+  return t;
+}
+
+TEST(Cli, SalvageListsAndExtractsWhatTheDirectoryStillHolds) {
+  constexpr std::uint32_t kOutside = 0x7FFFFF00;
+  struct Case {
+    std::string name;
+    std::function<void(build::ArchiveWriter&, TwoLevel&)> damage;
+    std::string listed;                                // ls --salvage's standard output
+    std::function<std::string(const TwoLevel&)> lost;  // its lines about what was lost
+    int status;
+    std::uint32_t left_count = 1;  // the left leaf's entry_count
+  };
+  const std::vector<Case> cases = {
+      {"sound", [](build::ArchiveWriter&, TwoLevel&) {},
+       "0x04000010\n0x05000001\n0x06000020\n0x0B000001\n",
+       [](const TwoLevel&) { return std::string(); }, 0},
+      {"a leaf's chain leaves the file",
+       [&](build::ArchiveWriter& w, TwoLevel& t) { w.put_u32(t.right, kOutside); },
+       "0x04000010\n0x05000001\n",
+       [](const TwoLevel& t) {
+         return "lost directory node " + hex8(t.right) +
+                " and its subtree (slot 1 of directory node " + hex8(t.root) + "): ";
+       },
+       65},
+      {"an entry count beyond the node", [](build::ArchiveWriter&, TwoLevel&) {},
+       "0x05000001\n0x06000020\n0x0B000001\n",
+       [](const TwoLevel& t) {
+         return "lost directory node " + hex8(t.left) +
+                " and its subtree (slot 0 of directory node " + hex8(t.root) + "): ";
+       },
+       65, 99},
+      {"a branch back to the root",
+       [](build::ArchiveWriter& w, TwoLevel& t) {
+         w.put_u32(t.root + 4 + 4 * 1, t.root);  // root's slot 1
+       },
+       "0x04000010\n0x05000001\n",
+       [](const TwoLevel& t) {
+         return "lost slot 1 of directory node " + hex8(t.root) + ", which leads back to node " +
+                hex8(t.root) + ": ";
+       },
+       65},
+      {"the root outside the file",
+       [&](build::ArchiveWriter& w, TwoLevel&) { w.header().root_offset = kOutside; }, "",
+       [&](const TwoLevel&) {
+         return "lost directory node " + hex8(kOutside) + " and its subtree (the root): ";
+       },
+       65},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const TwoLevel t = two_level_archive_damaged(c.damage, c.left_count);
+    const std::string archive = write_bytes(dir, t.bytes);
+    const std::string lost = c.lost(t);
+
+    const RunResult ls = run_cli({"ls", archive, "--salvage"});
+    EXPECT_EQ(ls.exit_status, c.status) << ls.err;
+    EXPECT_EQ(ls.out, c.listed);
+    const RunResult plain = run_cli({"ls", archive});
+    const std::size_t n =
+        static_cast<std::size_t>(std::count(c.listed.begin(), c.listed.end(), '\n'));
+    if (c.status == 0) {
+      EXPECT_EQ(ls.err, "");
+      EXPECT_EQ(plain.out, ls.out);
+    } else {
+      // One line for the subtree lost, then the summary.
+      const std::string first = "quorvale-dat: " + archive + ": " + lost;
+      EXPECT_TRUE(ls.err.starts_with(first)) << ls.err;
+      EXPECT_EQ(std::count(ls.err.begin(), ls.err.end(), '\n'), 2) << ls.err;
+      EXPECT_TRUE(ls.err.ends_with(
+          "quorvale-dat: " + archive + ": 1 directory subtree could not be read; listed " +
+          std::to_string(n) + (n == 1 ? " entry" : " entries") + " from the rest\n"))
+          << ls.err;
+      EXPECT_EQ(plain.exit_status, 65);
+      EXPECT_EQ(plain.out, "");
+    }
+
+    const RunResult json = run_cli({"ls", "--json", "--salvage", archive});
+    EXPECT_EQ(json.exit_status, c.status);
+    EXPECT_EQ(Json::parse(json.out)["entries"].size(), n);
+
+    const fs::path out = dir.path() / "out";
+    const RunResult extract = run_cli({"extract", "--salvage", archive, out.string()});
+    EXPECT_EQ(extract.exit_status, c.status) << extract.err;
+    EXPECT_EQ(extract.out, "");
+    std::string written;
+    if (fs::exists(out)) {
+      std::vector<std::string> names;
+      for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().stem());
+      std::sort(names.begin(), names.end());
+      for (const std::string& name : names) written += name + "\n";
+    }
+    EXPECT_EQ(written, c.listed);
+    if (c.status != 0) {
+      EXPECT_TRUE(extract.err.starts_with("quorvale-dat: " + archive + ": " + lost)) << extract.err;
+      EXPECT_TRUE(extract.err.ends_with(": 1 directory subtree could not be read; extracted " +
+                                        std::to_string(n) + (n == 1 ? " record" : " records") +
+                                        " from the rest\n"))
+          << extract.err;
+    }
+  }
+
+  // A header that does not read fails as without --salvage.
+  TempDir dir;
+  Bytes cut = two_level_archive();
+  cut.resize(330);
+  const std::string short_file = write_bytes(dir, cut, "short.dat");
+  const RunResult salvaged = run_cli({"ls", "--salvage", short_file});
+  const RunResult plain = run_cli({"ls", short_file});
+  EXPECT_EQ(salvaged.exit_status, 65);
+  EXPECT_EQ(salvaged.err, plain.err);
+}
+
 // Runs the tool with standard error on a pseudo-terminal and returns what appeared there.
 std::string run_with_terminal_stderr(const std::vector<std::string>& args, int& status) {
   int master = -1;

@@ -127,6 +127,12 @@ std::function<bool()> add_bulk_options(CLI::App& command, cli::BulkOptions& bulk
   return [allow, limit] { return allow->count() > 0 || limit->count() > 0; };
 }
 
+void add_salvage(CLI::App& command, bool& salvage, const std::string& verb) {
+  command.add_flag("--salvage", salvage,
+                   verb + " what the directory still holds when parts of it cannot be read, " +
+                       "and name each part lost (exit 65 when any is)");
+}
+
 void add_type(CLI::App& command, std::string& type) {
   command.add_option("--type", type, "only ids with this type byte")
       ->check(type_check())
@@ -161,6 +167,7 @@ Runner define_ls(CLI::App& command) {
       ->type_name("FROM-TO");
   command.add_flag("-l,--long", s->options.long_format, "add size, flags, compression and offset");
   command.add_flag("--json", s->options.json, "print one JSON document");
+  add_salvage(command, s->options.salvage, "list");
   return {&s->options.archive, [s] {
             s->options.type = type_byte(s->type);
             if (!s->range.empty()) s->options.range = *cli::parse_range(s->range);
@@ -202,6 +209,7 @@ Runner define_extract(CLI::App& command) {
       ->type_name("");
   add_type(command, s->type);
   add_bulk_options(command, s->options.bulk);
+  add_salvage(command, s->options.salvage, "extract");
   return {&s->options.archive, [s] {
             s->options.type = type_byte(s->type);
             return cli::run_extract(s->options);
