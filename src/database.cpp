@@ -74,7 +74,7 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
   const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
   std::vector<std::uint8_t> out(detail::content_capacity(size, g.file_size));
   auto r = detail::read_chain(*source_, g, offset, size, out);
-  if (!r) return Unexpected(std::move(r.error().error));
+  if (!r) return Unexpected(detail::located_error(std::move(r.error()), g.file_size));
   out.resize(r->length);
   return out;
 }

@@ -108,7 +108,16 @@ template <class Policy>
     auto content = read_chain_view(source, g, offset, format::kNodeSize, scratch,
                                    [&](const ChainBlock& b) { return policy.block(offset, b); });
     if (!content) {
-      NodeFailure f(DirectoryFault::Unreadable, offset, parent, depth, content.error().error);
+      DatError error = std::move(content.error().error);
+      // A node or a block of it that lies outside the file is said to; otherwise the file ends
+      // inside the node.
+      const std::uint32_t block = content.error().block;
+      const bool beyond = block >= g.file_size;
+      error.set_place(block != offset
+                          ? "block " + hex8(block) + " of directory node " + hex8(offset)
+                          : "directory node " + hex8(offset));
+      error.set_data_end(g.file_size, beyond);
+      NodeFailure f(DirectoryFault::Unreadable, offset, parent, depth, std::move(error));
       f.slot = slot;
       f.block = content.error().block;
       f.chain = std::move(content.error());
@@ -128,9 +137,14 @@ template <class Policy>
     const std::size_t first = entries.size();
     auto node = decode_node(content->bytes, entries);
     if (!node) {
-      NodeFailure f(DirectoryFault::EntryCount, offset, parent, depth, std::move(node.error()));
+      const auto count = load_le<std::uint32_t>(content->bytes.data() + format::kEntryCountOffset);
+      DatError error = std::move(node.error());
+      error.set_place("directory node " + hex8(offset) + ", whose entry_count " +
+                      std::to_string(count) + " is more than a node holds (" +
+                      std::to_string(format::kEntrySlots) + ")");
+      NodeFailure f(DirectoryFault::EntryCount, offset, parent, depth, std::move(error));
       f.slot = slot;
-      f.entry_count = load_le<std::uint32_t>(content->bytes.data() + format::kEntryCountOffset);
+      f.entry_count = count;
       return fail(std::move(f));
     }
     const DirectoryNode shown{offset,

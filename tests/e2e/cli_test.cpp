@@ -277,7 +277,8 @@ TEST(Cli, ExitStatusesAndMessages) {
       {"verify, header cut short",
        {"verify", short_file},
        65,
-       "quorvale-dat: " + short_file + ": too short for a header (330 bytes)\n"},
+       "quorvale-dat: " + short_file +
+           ": the file ends at byte 330, inside the header (field 'file_size')\n"},
       {"absent record",
        {"show", archive, "0x0A000002"},
        1,
@@ -676,8 +677,11 @@ TEST(Cli, ExtractReportsFailedRecordsAndGoesOn) {
   const RunResult run = run_cli({"extract", archive, out.string()});
   EXPECT_EQ(run.exit_status, 65);
   EXPECT_EQ(run.err,
-            "quorvale-dat: record 0x0A000002: failed to fill whole buffer\n"
-            "quorvale-dat: 1 of 3 records could not be extracted\n");
+            "quorvale-dat: record 0x0A000002: the chain at 0x00FFFF00 lies outside the file, which "
+            "ends at byte " +
+                std::to_string(bytes.size()) +
+                "\n"
+                "quorvale-dat: 1 of 3 records could not be extracted\n");
   EXPECT_EQ(read_bytes(out / "0x0A000001.bin"), (Bytes{1, 2, 3}));
   EXPECT_EQ(read_bytes(out / "0x0A000003.bin"), (Bytes{4, 5}));
   EXPECT_FALSE(fs::exists(out / "0x0A000002.bin"));
@@ -830,6 +834,66 @@ TEST(Cli, SalvageListsAndExtractsWhatTheDirectoryStillHolds) {
   const RunResult plain = run_cli({"ls", short_file});
   EXPECT_EQ(salvaged.exit_status, 65);
   EXPECT_EQ(salvaged.err, plain.err);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Messages with a place
+
+TEST(Cli, EveryCommandSaysTheSameAboutADamagedArchive) {
+  TempDir dir;
+  const TwoLevel t = two_level_archive_damaged([](build::ArchiveWriter&, TwoLevel&) {}, 1);
+  struct Case {
+    std::string name;
+    Bytes bytes;
+    std::string message;  // after "quorvale-dat: ARCHIVE: "
+  };
+  const auto cut = [&](std::size_t size) {
+    return Bytes(t.bytes.begin(), t.bytes.begin() + static_cast<std::ptrdiff_t>(size));
+  };
+  Bytes outside = t.bytes;
+  outside[0x160] = 0x00;  // root_offset 0x7FFFFF00
+  outside[0x161] = 0xFF;
+  outside[0x162] = 0xFF;
+  outside[0x163] = 0x7F;
+  const std::vector<Case> cases = {
+      {"an empty file", {}, "the file ends at byte 0, inside the header (field 'magic')"},
+      {"a header cut short", cut(330),
+       "the file ends at byte 330, inside the header (field 'file_size')"},
+      {"the root node cut short", cut(t.root + 200),
+       "the file ends at byte " + std::to_string(t.root + 200) + ", inside block " +
+           hex8(t.root + 128) + " of directory node " + hex8(t.root)},
+      {"the root outside the file", outside,
+       "directory node 0x7FFFFF00 lies outside the file, which ends at byte " +
+           std::to_string(outside.size())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string archive = write_bytes(dir, c.bytes, "damaged.dat");
+    const std::string line = "quorvale-dat: " + archive + ": " + c.message + "\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", archive},
+          {"info", "--json", archive},
+          {"ls", archive},
+          {"cat", archive, "0x05000001"},
+          {"extract", archive, (dir.path() / "out").string()},
+          {"show", archive, "0x05000001"}}) {
+      SCOPED_TRACE(args[0]);
+      const RunResult run = run_cli(args);
+      EXPECT_EQ(run.exit_status, 65);
+      EXPECT_EQ(run.err, line);
+      EXPECT_EQ(run.out, "");
+    }
+    // verify lists what it found; where opening stops, it says so in the same words.
+    const RunResult verify = run_cli({"verify", archive});
+    EXPECT_EQ(verify.exit_status, 65);
+    if (c.bytes.size() <= 330) {
+      EXPECT_EQ(verify.err, line);
+    } else {
+      EXPECT_NE(verify.out.find("header: the archive does not open: " + c.message + "\n"),
+                std::string::npos)
+          << verify.out;
+    }
+  }
 }
 
 // Runs the tool with standard error on a pseudo-terminal and returns what appeared there.

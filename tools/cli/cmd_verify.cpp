@@ -1,8 +1,6 @@
 // quorvale-dat verify ARCHIVE [--full]: every problem the library's verify finds, one per line;
 // silent when there are none.
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "archive.hpp"
 #include "commands.hpp"
@@ -72,27 +70,11 @@ Json problem_json(const VerifyReport& report, const Problem& p) {
   return j;
 }
 
-// The failure for an archive that cannot be checked at all: open_archive()'s, except that a
-// header cut short says how long the file is.
-Failure verify_failure(const std::string& path, const DatError& error) {
-  const auto* bin = error.get_if<DatError::BinRead>();
-  const IoError* io = io_root(error);
-  if (bin != nullptr && io != nullptr && io->kind() == ErrorKind::UnexpectedEof) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec) {
-      return Failure{kExitData,
-                     path + ": too short for a header (" + std::to_string(size) + " bytes)"};
-    }
-  }
-  return open_failure(path, error);
-}
-
 }  // namespace
 
 Expected<VerifyReport, Failure> verify_archive(const std::string& archive, bool full) {
   auto report = verify(archive, {.full = full});
-  if (!report) return Unexpected(verify_failure(archive, report.error()));
+  if (!report) return Unexpected(open_failure(archive, report.error()));
   return std::move(*report);
 }
 
