@@ -1613,6 +1613,75 @@ TEST(Cli, VerifyJson) {
                              "block": 1048576, "block_hex": "0x00100000", "count": 1}])"));
 }
 
+TEST(Cli, VerifyOutcomes) {
+  TempDir dir;
+  const std::string sound = write_archive(dir, example_records(), "sound.dat");
+  const std::string empty = write_bytes(dir, {}, "empty.dat");
+  const std::string zeros = write_bytes(dir, Bytes(4096, 0), "zeros.dat");
+  const std::string broken = write_bytes(
+      dir,
+      one_node_archive({},
+                       [](const std::vector<std::uint32_t>&, build::ArchiveWriter&) {
+                         return std::vector<DatFileEntry>{entry(0x0A000002, 0x00100000, 5)};
+                       }),
+      "broken.dat");
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // exactly; "{" for a JSON document
+  };
+  const std::vector<Case> cases = {
+      {"sound is silent", {"verify", sound}, 0, ""},
+      {"sound, -v",
+       {"verify", "-v", sound},
+       0,
+       sound + ": no problems in 1 directory node and 7 entries (--full also reads the records)\n"},
+      {"sound, -v --full",
+       {"verify", "--verbose", "--full", sound},
+       0,
+       sound + ": no problems in 1 directory node and 7 entries, 7 records read\n"},
+      {"zeros, -v: nothing to check, and says so",
+       {"verify", "-v", zeros},
+       0,
+       zeros +
+           ": no problems in 0 directory nodes and 0 entries (--full also reads the records)\n"},
+      {"-v with --json prints the document alone", {"verify", "-v", "--json", sound}, 0, "{"},
+      {"empty, --json", {"verify", "--json", empty}, 65, "{"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = run_cli(c.args);
+    EXPECT_EQ(run.exit_status, c.status) << run.err;
+    if (c.out == "{") {
+      EXPECT_TRUE(run.out.starts_with("{")) << run.out;
+    } else if (c.status != 2) {
+      EXPECT_EQ(run.out, c.out);
+    }
+  }
+  const Json doc = Json::parse(run_cli({"verify", "--json", empty}).out);
+  EXPECT_EQ(doc["ok"], false);
+  ASSERT_EQ(doc["problems"].size(), 1u);
+  EXPECT_EQ(doc["problems"][0]["place"], "header");
+  EXPECT_EQ(doc["problems"][0]["kind"], "does-not-open");
+  EXPECT_EQ(doc["problems"][0]["message"],
+            "the file ends at byte 0, inside the header (field 'magic')");
+
+  // Output that cannot be written is 74 whatever verify found.
+  for (const std::string& archive : {sound, broken}) {
+    const std::string command = std::string("'") + QUORVALE_DAT_CLI_PATH + "' verify -v '" +
+                                archive + "' >/dev/full 2>/dev/null";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 74) << archive;
+  }
+
+  const RunResult info = run_cli({"info", zeros});
+  EXPECT_EQ(info.exit_status, 0);
+  EXPECT_NE(info.out.find("entries               0 (the directory is empty)\n"), std::string::npos)
+      << info.out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The sample archive
 

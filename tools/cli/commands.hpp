@@ -82,6 +82,7 @@ struct VerifyOptions {
   std::string archive;
   bool full = false;
   bool json = false;
+  bool verbose = false;  // a line saying what was checked when nothing is wrong
 };
 [[nodiscard]] Result run_verify(const VerifyOptions& options);
 

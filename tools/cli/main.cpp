@@ -345,6 +345,7 @@ Runner define_verify(CLI::App& command) {
   add_archive(command, o->archive);
   command.add_flag("--full", o->full, "also read and decompress every record");
   command.add_flag("--json", o->json, "print one JSON document");
+  command.add_flag("-v,--verbose", o->verbose, "say what was checked when nothing is wrong");
   return {&o->archive, [o] { return cli::run_verify(*o); }};
 }
 
@@ -476,13 +477,13 @@ int usage_error(const std::string& message, const std::string& help_command = ""
   return cli::kExitUsage;
 }
 
-// Flushes standard output; a failed write turns a success into kExitIo.
+// Flushes standard output; a failed write makes the status kExitIo, whatever the command found.
 int finish(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     const int code = errno;
     cli::error_line("cannot write to standard output: " +
                     quorvale_dat::IoError::from_os(code).display());
-    return status == cli::kExitOk ? cli::kExitIo : status;
+    return cli::kExitIo;  // output that did not arrive outweighs what it said
   }
   return status;
 }
