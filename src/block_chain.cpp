@@ -71,4 +71,14 @@ ChainFailure ChainCursor::read_failure(ChainStep step, std::uint64_t offset, std
   return f;
 }
 
+DatError located_error(ChainFailure failure, std::uint64_t file_size) {
+  DatError error = std::move(failure.error);
+  const bool beyond = failure.block >= file_size;
+  error.set_place(failure.block == failure.chain
+                      ? "the chain at " + hex8(failure.chain)
+                      : "block " + hex8(failure.block) + " of the chain at " + hex8(failure.chain));
+  error.set_data_end(file_size, beyond);
+  return error;
+}
+
 }  // namespace quorvale_dat::detail

@@ -107,6 +107,10 @@ struct ChainFailure {
   DatError error = IoError::short_read();  // what read_file_data returns for it
 };
 
+// The failure's error with where it was met, for DatError::summary(): the chain, or the block of
+// it that a pointer leads to outside the file (of `file_size` bytes).
+[[nodiscard]] DatError located_error(ChainFailure failure, std::uint64_t file_size);
+
 // One block as a walk takes it.
 struct ChainBlock {
   std::uint32_t offset = 0;    // the block

@@ -77,6 +77,18 @@ Expected<DatDatabase, DatError> DatDatabase::open_bytes(std::vector<std::uint8_t
   return finish_open(std::move(opened->source), std::move(opened->header), &visitor);
 }
 
+Expected<Salvaged, DatError> DatDatabase::open_salvage(const std::filesystem::path& path) {
+  auto opened = detail::open_file_source(path);
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_salvage(std::move(opened->source), std::move(opened->header));
+}
+
+Expected<Salvaged, DatError> DatDatabase::open_salvage_bytes(std::vector<std::uint8_t> bytes) {
+  auto opened = detail::open_memory_source(std::move(bytes));
+  if (!opened) return Unexpected(std::move(opened.error()));
+  return finish_salvage(std::move(opened->source), std::move(opened->header));
+}
+
 Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
   if (size == 0) return std::vector<std::uint8_t>{};
@@ -88,7 +100,7 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
   }
   std::vector<std::uint8_t> out(detail::content_capacity(size, g.file_size));
   auto r = detail::read_chain(*source_, g, offset, size, out);
-  if (!r) return Unexpected(std::move(r.error().error));
+  if (!r) return Unexpected(detail::located_error(std::move(r.error()), g.file_size));
   out.resize(r->length);
   return out;
 }

@@ -57,7 +57,32 @@ struct OpenPolicy {
   }
 };
 
+// Salvage's policy: every node's entries kept, every failure recorded and walked past.
+struct SalvagePolicy {
+  std::vector<SkippedNode>& skipped;
+
+  static constexpr bool node(const DirectoryNode&) noexcept { return true; }
+  static constexpr bool block(std::uint32_t, const detail::ChainBlock&) noexcept { return true; }
+  bool failed(const detail::NodeFailure& f) {
+    skipped.push_back(SkippedNode{f.fault, f.offset, f.parent, f.slot, f.depth, f.block, f.error});
+    return true;
+  }
+};
+
 }  // namespace
+
+Salvaged DatDatabase::finish_salvage(std::unique_ptr<const detail::ByteSource> source,
+                                     DatHeader header) {
+  Salvaged out{DatDatabase(std::move(source), std::move(header)), {}};
+  DatDatabase& db = out.database;
+  std::vector<DatFileEntry> entries;
+  SalvagePolicy policy{out.skipped};
+  const auto g = detail::ChainGeometry::of(db.header_.block_size, db.source_->size());
+  // The policy goes on past every failure, so the walk itself always succeeds.
+  (void)detail::walk_directory(*db.source_, g, db.header_.root_offset, entries, policy);
+  db.files_ = FileMap::from_walk_order(std::move(entries));
+  return out;
+}
 
 Expected<void, DatError> DatDatabase::read_directory() {
   std::vector<DatFileEntry> entries;

@@ -45,6 +45,7 @@ struct NodeFailure {
   std::uint32_t offset = 0;
   std::uint32_t parent = 0;
   std::uint32_t depth = 0;
+  std::uint32_t slot = 0;  // the parent's branch slot that led here; 0 for the root
   DatError error = IoError::short_read();
   std::optional<ChainFailure> chain;  // Unreadable: where the node's chain failed
   std::uint32_t block = 0;            // Unreadable: the block of the node's chain that failed
@@ -100,14 +101,24 @@ template <class Policy>
     stop.emplace(std::move(f.error));
     return false;
   };
-  const auto visit = [&](std::uint32_t offset, std::uint32_t parent) -> bool {
+  const auto visit = [&](std::uint32_t offset, std::uint32_t parent, std::uint32_t slot) -> bool {
     const auto depth = static_cast<std::uint32_t>(path.size() + 1);
     // The node is read before it is counted, so that a child offset past the end of a small file
     // reports the failed read rather than the count.
     auto content = read_chain_view(source, g, offset, format::kNodeSize, scratch,
                                    [&](const ChainBlock& b) { return policy.block(offset, b); });
     if (!content) {
-      NodeFailure f(DirectoryFault::Unreadable, offset, parent, depth, content.error().error);
+      DatError error = std::move(content.error().error);
+      // A node or a block of it that lies outside the file is said to; otherwise the file ends
+      // inside the node.
+      const std::uint32_t block = content.error().block;
+      const bool beyond = block >= g.file_size;
+      error.set_place(block != offset
+                          ? "block " + hex8(block) + " of directory node " + hex8(offset)
+                          : "directory node " + hex8(offset));
+      error.set_data_end(g.file_size, beyond);
+      NodeFailure f(DirectoryFault::Unreadable, offset, parent, depth, std::move(error));
+      f.slot = slot;
       f.block = content.error().block;
       f.chain = std::move(content.error());
       return fail(std::move(f));
@@ -117,6 +128,7 @@ template <class Policy>
           DirectoryFault::TooManyNodes, offset, parent, depth,
           DatError::Corruption{"directory has more nodes than the file holds (at most " +
                                std::to_string(max_nodes) + "); node at offset " + hex8(offset)});
+      f.slot = slot;
       f.max_nodes = max_nodes;
       (void)fail(std::move(f));
       return false;  // past the bound nothing more is walked
@@ -125,8 +137,14 @@ template <class Policy>
     const std::size_t first = entries.size();
     auto node = decode_node(content->bytes, entries);
     if (!node) {
-      NodeFailure f(DirectoryFault::EntryCount, offset, parent, depth, std::move(node.error()));
-      f.entry_count = load_le<std::uint32_t>(content->bytes.data() + format::kEntryCountOffset);
+      const auto count = load_le<std::uint32_t>(content->bytes.data() + format::kEntryCountOffset);
+      DatError error = std::move(node.error());
+      error.set_place("directory node " + hex8(offset) + ", whose entry_count " +
+                      std::to_string(count) + " is more than a node holds (" +
+                      std::to_string(format::kEntrySlots) + ")");
+      NodeFailure f(DirectoryFault::EntryCount, offset, parent, depth, std::move(error));
+      f.slot = slot;
+      f.entry_count = count;
       return fail(std::move(f));
     }
     const DirectoryNode shown{offset,
@@ -144,7 +162,7 @@ template <class Policy>
     return true;
   };
 
-  bool go_on = visit(root, 0);
+  bool go_on = visit(root, 0, 0);
   while (go_on && !path.empty()) {
     Frame& frame = path.back();
     if (frame.next_slot == frame.node.child_slots) {
@@ -152,17 +170,20 @@ template <class Policy>
       path.pop_back();
       continue;
     }
-    const std::uint32_t child = frame.node.branches[frame.next_slot++];
+    const std::uint32_t slot = frame.next_slot++;
+    const std::uint32_t child = frame.node.branches[slot];
     if (child == 0) continue;
     if (on_path.contains(child)) {
-      go_on = fail(NodeFailure(DirectoryFault::OwnAncestor, child, frame.offset,
-                               static_cast<std::uint32_t>(path.size() + 1),
-                               DatError::Corruption{"directory node at offset " + hex8(child) +
-                                                    " is its own ancestor (reached from node at " +
-                                                    hex8(frame.offset) + ")"}));
+      NodeFailure f(DirectoryFault::OwnAncestor, child, frame.offset,
+                    static_cast<std::uint32_t>(path.size() + 1),
+                    DatError::Corruption{"directory node at offset " + hex8(child) +
+                                         " is its own ancestor (reached from node at " +
+                                         hex8(frame.offset) + ")"});
+      f.slot = slot;
+      go_on = fail(std::move(f));
       continue;
     }
-    go_on = visit(child, frame.offset);
+    go_on = visit(child, frame.offset, slot);
   }
   if (stop) return Unexpected(std::move(*stop));
   return {};

@@ -78,8 +78,8 @@ class FileWalker {
   }
 
  private:
-  static Expected<ChainView, DatError> unwrap(Expected<ChainView, detail::ChainFailure> r) {
-    if (!r) return Unexpected(std::move(r.error().error));
+  Expected<ChainView, DatError> unwrap(Expected<ChainView, detail::ChainFailure> r) const {
+    if (!r) return Unexpected(detail::located_error(std::move(r.error()), g_.file_size));
     return *r;
   }
 

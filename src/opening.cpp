@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "quorvale_dat/format.hpp"
@@ -32,6 +33,19 @@ Hints hints_of(Access access) noexcept {
   return {};
 }
 
+// A header that does not read, with where: the header, in data of `size` bytes (if known).
+template <class Size>
+DatError in_header(ParseError error, const Size& size) {
+  DatError out(std::move(error));
+  out.set_place("the header");
+  if constexpr (std::is_integral_v<Size>) {
+    out.set_data_end(size);
+  } else if (size) {
+    out.set_data_end(*size);
+  }
+  return out;
+}
+
 }  // namespace
 
 Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& path,
@@ -42,7 +56,7 @@ Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& p
   FileCursor cursor(*file, 0);
   if (auto r = cursor.seek(format::kHeaderOffset); !r) return Unexpected(std::move(r.error()));
   auto header = read_header(cursor);
-  if (!header) return Unexpected(std::move(header.error()));
+  if (!header) return Unexpected(in_header(std::move(header.error()), file->size()));
 
   auto size = file->size();
   if (!size) return Unexpected(std::move(size.error()));
@@ -61,7 +75,7 @@ Expected<OpenedSource, DatError> open_memory_source(std::vector<std::uint8_t> by
   SpanCursor cursor(bytes);
   (void)cursor.seek(format::kHeaderOffset);  // cannot fail in memory
   auto header = DatHeader::read(cursor);
-  if (!header) return Unexpected(std::move(header.error()));
+  if (!header) return Unexpected(in_header(std::move(header.error()), bytes.size()));
   return OpenedSource{std::make_unique<MemorySource>(std::move(bytes)), std::move(*header)};
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -138,6 +139,59 @@ TEST(DatErrorTest, TextsOfEveryCase) {
     EXPECT_EQ(c.error.display(), c.display);
     EXPECT_EQ(c.error.debug(), c.debug);
   }
+}
+
+// summary(): one line in plain words, with where the error was met; the place changes neither
+// display(), debug() nor equality.
+TEST(DatErrorTest, SummaryIsOneLineWithThePlace) {
+  const auto placed = [](DatError e, std::string place, std::optional<std::uint64_t> end = {},
+                         bool beyond = false) {
+    if (!place.empty()) e.set_place(std::move(place));
+    if (end) e.set_data_end(*end, beyond);
+    return e;
+  };
+  const ParseError header_field = with_context(
+      ParseError(IoError::short_read()),
+      BacktraceFrame::full("While parsing field 'root_offset' in DatHeader", "header.cpp", 12));
+  struct Case {
+    DatError error;
+    std::string summary;
+  };
+  const std::vector<Case> cases = {
+      {IoError::short_read(), "failed to fill whole buffer"},
+      {placed(IoError::short_read(), "directory node 0x00039990", 400),
+       "the file ends at byte 400, inside directory node 0x00039990"},
+      {placed(IoError::short_read(), "block 0x00100000 of the chain at 0x00000300", 4096, true),
+       "block 0x00100000 of the chain at 0x00000300 lies outside the file, which ends at byte "
+       "4096"},
+      {placed(IoError::short_read(), "", 10), "the file ends at byte 10"},
+      {placed(header_field, "the header", 330),
+       "the file ends at byte 330, inside the header (field 'root_offset')"},
+      {header_field, "While parsing field 'root_offset' in DatHeader: failed to fill whole buffer"},
+      // Not a read past the end: the size is not mentioned.
+      {placed(IoError::from_os(5), "the chain at 0x00000300", 4096),
+       "the chain at 0x00000300: Input/output error (os error 5)"},
+      {DatError::NotFound{0x080003E4}, "record 0x080003E4 is not in the archive"},
+      {DatError::Corruption{"directory node at offset 0x00000290 is its own ancestor"},
+       "directory node at offset 0x00000290 is its own ancestor"},
+      {DatError::DecompressionFailed{0x06000001}, "record 0x06000001 does not decompress"},
+      {DatError::PathError{"missing.dat", IoError::from_os(2)},
+       "cannot open missing.dat: No such file or directory (os error 2)"},
+      {DatError::UnsupportedVersion{7}, "Unsupported version: 7"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.summary);
+    EXPECT_EQ(c.error.summary(), c.summary);
+    EXPECT_EQ(c.error.summary().find('\n'), std::string::npos);
+    EXPECT_EQ(c.error.summary().find('\x1b'), std::string::npos);
+  }
+  const DatError plain = IoError::short_read();
+  const DatError where = placed(plain, "directory node 0x00039990", 400);
+  EXPECT_EQ(where, plain);
+  EXPECT_EQ(where.display(), plain.display());
+  EXPECT_EQ(where.debug(), plain.debug());
+  EXPECT_EQ(where.place(), "directory node 0x00039990");
+  EXPECT_EQ(where.data_end(), std::optional<std::uint64_t>(400));
 }
 
 TEST(ParseErrorTest, AssertFailDisplaysPositionInLowerHex) {

@@ -1,13 +1,19 @@
 // DatError: the error value of the archive reader and of Texture::unpack.
 //
 // Twelve cases in a fixed order; the reader itself produces Io, BinRead, NotFound, PathError and
-// Corruption. display() is the one-line text for users ("File ID 080003E4 not found in
-// provider"); debug() the structural text (NotFound(134218724)).
+// Corruption. display() is the fixed text of the case ("File ID 080003E4 not found in
+// provider"); debug() the structural text (NotFound(134218724)). summary() is a short message in
+// plain words, on one line and without terminal escapes, that also says where the error was met
+// when the reader knows it: "the file ends at byte 400, inside directory node 0x00039990".
+//
+// Where the error was met (place() and data_end()) is context beside the case: display(),
+// debug() and == leave it out, so an error compares equal to the same case met elsewhere.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -94,11 +100,33 @@ class DatError {
 
   [[nodiscard]] std::string display() const;
   [[nodiscard]] std::string debug() const;
+  // One line for users: the case in plain words, with the place where it was met.
+  [[nodiscard]] std::string summary() const;
 
-  friend bool operator==(const DatError&, const DatError&) = default;
+  // What was being read when the error was met, in words ("directory node 0x00039990", "the
+  // header", "block 0x00000380 of the chain at 0x00000300"); empty when not known.
+  [[nodiscard]] const std::string& place() const noexcept { return place_; }
+  // The size of the data being read (the file's), when the reader knows it; summary() uses it for
+  // a read that ran past the end.
+  [[nodiscard]] const std::optional<std::uint64_t>& data_end() const noexcept { return data_end_; }
+  DatError& set_place(std::string place) {
+    place_ = std::move(place);
+    return *this;
+  }
+  // `beyond`: the place lies wholly past the end (a block the chain points to outside the file).
+  DatError& set_data_end(std::uint64_t size, bool beyond = false) noexcept {
+    data_end_ = size;
+    beyond_ = beyond;
+    return *this;
+  }
+
+  friend bool operator==(const DatError& a, const DatError& b) { return a.value_ == b.value_; }
 
  private:
   Value value_;
+  std::string place_;
+  std::optional<std::uint64_t> data_end_;
+  bool beyond_ = false;
 };
 
 }  // namespace quorvale_dat

@@ -94,6 +94,7 @@ struct ParallelOptions {
   // hardware thread (std::thread::hardware_concurrency()). 1 walks on the calling thread alone.
   unsigned threads = 0;
 };
+struct Salvaged;
 
 class DatDatabase {
  public:
@@ -120,6 +121,19 @@ class DatDatabase {
   [[nodiscard]] static Expected<DatDatabase, DatError> open_bytes(std::vector<std::uint8_t> bytes);
   [[nodiscard]] static Expected<DatDatabase, DatError> open_bytes(std::vector<std::uint8_t> bytes,
                                                                   DirectoryVisitor& visitor);
+
+  // Opens the archive as far as its directory can be read: the header must read (its errors are
+  // open()'s), but a directory node that cannot be walked is left out with its whole subtree and
+  // the walk goes on with the next, within the same bounds as open(). Every entry of every node
+  // that reads is kept, as open() would keep it; Salvaged::skipped says what was left out. On an
+  // archive that open() reads, the database is the one open() gives and nothing is skipped.
+  //
+  //   auto s = quorvale_dat::DatDatabase::open_salvage("damaged.dat");
+  //   if (!s) { std::cerr << s.error().summary() << '\n'; return 1; }
+  //   for (const auto& lost : s->skipped) std::cerr << lost.error.summary() << '\n';
+  [[nodiscard]] static Expected<Salvaged, DatError> open_salvage(const std::filesystem::path& path);
+  [[nodiscard]] static Expected<Salvaged, DatError> open_salvage_bytes(
+      std::vector<std::uint8_t> bytes);
 
   // A moved-from database may only be destroyed or assigned to.
   DatDatabase(DatDatabase&&) noexcept;
@@ -209,6 +223,9 @@ class DatDatabase {
   [[nodiscard]] static Expected<DatDatabase, DatError> open_file(const std::filesystem::path& path,
                                                                  const OpenOptions& options,
                                                                  DirectoryVisitor* visitor);
+  // Builds the database and walks its directory, leaving out the subtrees it cannot read.
+  [[nodiscard]] static Salvaged finish_salvage(std::unique_ptr<const detail::ByteSource> source,
+                                               DatHeader header);
 
   // Builds the database and walks its directory, showing the walk to `visitor` (may be null).
   [[nodiscard]] static Expected<DatDatabase, DatError> finish_open(
@@ -241,6 +258,31 @@ class DatDatabase {
   std::unique_ptr<const detail::ByteSource> source_;
   DatHeader header_;
   FileMap files_;
+};
+
+// A subtree of the directory that open_salvage() could not read and left out: the node at its
+// root and why. A node reached again from below itself (OwnAncestor) is left out only where it
+// was reached that way; TooManyNodes ends the walk, so nothing after it in walk order was read.
+struct SkippedNode {
+  DirectoryFault fault = DirectoryFault::Unreadable;
+  std::uint32_t offset = 0;  // the node
+  std::uint32_t parent = 0;  // the node whose branch led there; 0 for the root
+  std::uint32_t slot = 0;    // the parent's branch slot holding `offset`; 0 for the root
+  std::uint32_t depth = 0;   // where it would have been; 1 for the root
+  std::uint32_t block = 0;   // for Unreadable: the block of the node's chain where reading failed
+  DatError error;            // what open() returns when it meets this node first
+
+  friend bool operator==(const SkippedNode&, const SkippedNode&) = default;
+};
+
+// What open_salvage() read: the database of every entry it could reach, and the subtrees it
+// could not, in walk order.
+struct Salvaged {
+  DatDatabase database;
+  std::vector<SkippedNode> skipped;
+
+  // True when nothing was left out.
+  [[nodiscard]] bool complete() const noexcept { return skipped.empty(); }
 };
 
 }  // namespace quorvale_dat

@@ -278,7 +278,8 @@ TEST(Cli, ExitStatusesAndMessages) {
       {"verify, header cut short",
        {"verify", short_file},
        65,
-       "quorvale-dat: " + short_file + ": too short for a header (330 bytes)\n"},
+       "quorvale-dat: " + short_file +
+           ": the file ends at byte 330, inside the header (field 'file_size')\n"},
       {"absent record",
        {"show", archive, "0x0A000002"},
        1,
@@ -687,8 +688,11 @@ TEST(Cli, ExtractReportsFailedRecordsAndGoesOn) {
   const RunResult run = run_cli({"extract", archive, out.string()});
   EXPECT_EQ(run.exit_status, 65);
   EXPECT_EQ(run.err,
-            "quorvale-dat: record 0x0A000002: failed to fill whole buffer\n"
-            "quorvale-dat: 1 of 3 records could not be extracted\n");
+            "quorvale-dat: record 0x0A000002: the chain at 0x00FFFF00 lies outside the file, which "
+            "ends at byte " +
+                std::to_string(bytes.size()) +
+                "\n"
+                "quorvale-dat: 1 of 3 records could not be extracted\n");
   EXPECT_EQ(read_bytes(out / "0x0A000001.bin"), (Bytes{1, 2, 3}));
   EXPECT_EQ(read_bytes(out / "0x0A000003.bin"), (Bytes{4, 5}));
   EXPECT_FALSE(fs::exists(out / "0x0A000002.bin"));
@@ -808,6 +812,207 @@ TEST(Cli, BulkCommandsDoTheSameWithAnyNumberOfJobs) {
       EXPECT_EQ(run.out, first->out) << jobs;
       EXPECT_EQ(run.err, first->err) << jobs;
       EXPECT_TRUE(files_in(out) == first_files) << jobs;
+// ---------------------------------------------------------------------------------------------
+// --salvage
+
+// two_level_archive() with its nodes' offsets, and `damage` applied before it is finished.
+struct TwoLevel {
+  Bytes bytes;
+  std::uint32_t root = 0, left = 0, right = 0;
+};
+TwoLevel two_level_archive_damaged(
+    const std::function<void(build::ArchiveWriter&, TwoLevel&)>& damage, std::uint32_t left_count) {
+  build::ArchiveWriter w(128);
+  TwoLevel t;
+  const Bytes palette = build::encode_palette({0x04000010, {1, 2, 3}});
+  const std::uint32_t p = w.add_chain(palette);
+  const std::uint32_t s = w.add_chain(Bytes{1, 2, 3});
+  const std::uint32_t b = w.add_chain(Bytes(30, 7));
+  const std::uint32_t u = w.add_chain(Bytes{4, 5, 6});
+  t.left = w.add_node(build::NodeSpec{
+      .branches = {},
+      .entry_count = left_count,
+      .entries = {entry(0x04000010, p, static_cast<std::uint32_t>(palette.size()))}});
+  t.right = w.add_node(
+      build::NodeSpec{.branches = {},
+                      .entry_count = 2,
+                      .entries = {entry(0x06000020, b, 30), entry(0x0B000001, u, 3, 4)}});
+  build::NodeSpec root{.branches = {}, .entry_count = 1, .entries = {entry(0x05000001, s, 3)}};
+  root.branches[0] = t.left;
+  root.branches[1] = t.right;
+  t.root = w.header().root_offset = w.add_node(root);
+  damage(w, t);
+  t.bytes = w.finish();
+  return t;
+}
+
+TEST(Cli, SalvageListsAndExtractsWhatTheDirectoryStillHolds) {
+  constexpr std::uint32_t kOutside = 0x7FFFFF00;
+  struct Case {
+    std::string name;
+    std::function<void(build::ArchiveWriter&, TwoLevel&)> damage;
+    std::string listed;                                // ls --salvage's standard output
+    std::function<std::string(const TwoLevel&)> lost;  // its lines about what was lost
+    int status;
+    std::uint32_t left_count = 1;  // the left leaf's entry_count
+  };
+  const std::vector<Case> cases = {
+      {"sound", [](build::ArchiveWriter&, TwoLevel&) {},
+       "0x04000010\n0x05000001\n0x06000020\n0x0B000001\n",
+       [](const TwoLevel&) { return std::string(); }, 0},
+      {"a leaf's chain leaves the file",
+       [&](build::ArchiveWriter& w, TwoLevel& t) { w.put_u32(t.right, kOutside); },
+       "0x04000010\n0x05000001\n",
+       [](const TwoLevel& t) {
+         return "lost directory node " + hex8(t.right) +
+                " and its subtree (slot 1 of directory node " + hex8(t.root) + "): ";
+       },
+       65},
+      {"an entry count beyond the node", [](build::ArchiveWriter&, TwoLevel&) {},
+       "0x05000001\n0x06000020\n0x0B000001\n",
+       [](const TwoLevel& t) {
+         return "lost directory node " + hex8(t.left) +
+                " and its subtree (slot 0 of directory node " + hex8(t.root) + "): ";
+       },
+       65, 99},
+      {"a branch back to the root",
+       [](build::ArchiveWriter& w, TwoLevel& t) {
+         w.put_u32(t.root + 4 + 4 * 1, t.root);  // root's slot 1
+       },
+       "0x04000010\n0x05000001\n",
+       [](const TwoLevel& t) {
+         return "lost slot 1 of directory node " + hex8(t.root) + ", which leads back to node " +
+                hex8(t.root) + ": ";
+       },
+       65},
+      {"the root outside the file",
+       [&](build::ArchiveWriter& w, TwoLevel&) { w.header().root_offset = kOutside; }, "",
+       [&](const TwoLevel&) {
+         return "lost directory node " + hex8(kOutside) + " and its subtree (the root): ";
+       },
+       65},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const TwoLevel t = two_level_archive_damaged(c.damage, c.left_count);
+    const std::string archive = write_bytes(dir, t.bytes);
+    const std::string lost = c.lost(t);
+
+    const RunResult ls = run_cli({"ls", archive, "--salvage"});
+    EXPECT_EQ(ls.exit_status, c.status) << ls.err;
+    EXPECT_EQ(ls.out, c.listed);
+    const RunResult plain = run_cli({"ls", archive});
+    const std::size_t n =
+        static_cast<std::size_t>(std::count(c.listed.begin(), c.listed.end(), '\n'));
+    if (c.status == 0) {
+      EXPECT_EQ(ls.err, "");
+      EXPECT_EQ(plain.out, ls.out);
+    } else {
+      // One line for the subtree lost, then the summary.
+      const std::string first = "quorvale-dat: " + archive + ": " + lost;
+      EXPECT_TRUE(ls.err.starts_with(first)) << ls.err;
+      EXPECT_EQ(std::count(ls.err.begin(), ls.err.end(), '\n'), 2) << ls.err;
+      EXPECT_TRUE(ls.err.ends_with(
+          "quorvale-dat: " + archive + ": 1 directory subtree could not be read; listed " +
+          std::to_string(n) + (n == 1 ? " entry" : " entries") + " from the rest\n"))
+          << ls.err;
+      EXPECT_EQ(plain.exit_status, 65);
+      EXPECT_EQ(plain.out, "");
+    }
+
+    const RunResult json = run_cli({"ls", "--json", "--salvage", archive});
+    EXPECT_EQ(json.exit_status, c.status);
+    EXPECT_EQ(Json::parse(json.out)["entries"].size(), n);
+
+    const fs::path out = dir.path() / "out";
+    const RunResult extract = run_cli({"extract", "--salvage", archive, out.string()});
+    EXPECT_EQ(extract.exit_status, c.status) << extract.err;
+    EXPECT_EQ(extract.out, "");
+    std::string written;
+    if (fs::exists(out)) {
+      std::vector<std::string> names;
+      for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().stem());
+      std::sort(names.begin(), names.end());
+      for (const std::string& name : names) written += name + "\n";
+    }
+    EXPECT_EQ(written, c.listed);
+    if (c.status != 0) {
+      EXPECT_TRUE(extract.err.starts_with("quorvale-dat: " + archive + ": " + lost)) << extract.err;
+      EXPECT_TRUE(extract.err.ends_with(": 1 directory subtree could not be read; extracted " +
+                                        std::to_string(n) + (n == 1 ? " record" : " records") +
+                                        " from the rest\n"))
+          << extract.err;
+    }
+  }
+
+  // A header that does not read fails as without --salvage.
+  TempDir dir;
+  Bytes cut = two_level_archive();
+  cut.resize(330);
+  const std::string short_file = write_bytes(dir, cut, "short.dat");
+  const RunResult salvaged = run_cli({"ls", "--salvage", short_file});
+  const RunResult plain = run_cli({"ls", short_file});
+  EXPECT_EQ(salvaged.exit_status, 65);
+  EXPECT_EQ(salvaged.err, plain.err);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Messages with a place
+
+TEST(Cli, EveryCommandSaysTheSameAboutADamagedArchive) {
+  TempDir dir;
+  const TwoLevel t = two_level_archive_damaged([](build::ArchiveWriter&, TwoLevel&) {}, 1);
+  struct Case {
+    std::string name;
+    Bytes bytes;
+    std::string message;  // after "quorvale-dat: ARCHIVE: "
+  };
+  const auto cut = [&](std::size_t size) {
+    return Bytes(t.bytes.begin(), t.bytes.begin() + static_cast<std::ptrdiff_t>(size));
+  };
+  Bytes outside = t.bytes;
+  outside[0x160] = 0x00;  // root_offset 0x7FFFFF00
+  outside[0x161] = 0xFF;
+  outside[0x162] = 0xFF;
+  outside[0x163] = 0x7F;
+  const std::vector<Case> cases = {
+      {"an empty file", {}, "the file ends at byte 0, inside the header (field 'magic')"},
+      {"a header cut short", cut(330),
+       "the file ends at byte 330, inside the header (field 'file_size')"},
+      {"the root node cut short", cut(t.root + 200),
+       "the file ends at byte " + std::to_string(t.root + 200) + ", inside block " +
+           hex8(t.root + 128) + " of directory node " + hex8(t.root)},
+      {"the root outside the file", outside,
+       "directory node 0x7FFFFF00 lies outside the file, which ends at byte " +
+           std::to_string(outside.size())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string archive = write_bytes(dir, c.bytes, "damaged.dat");
+    const std::string line = "quorvale-dat: " + archive + ": " + c.message + "\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", archive},
+          {"info", "--json", archive},
+          {"ls", archive},
+          {"cat", archive, "0x05000001"},
+          {"extract", archive, (dir.path() / "out").string()},
+          {"show", archive, "0x05000001"}}) {
+      SCOPED_TRACE(args[0]);
+      const RunResult run = run_cli(args);
+      EXPECT_EQ(run.exit_status, 65);
+      EXPECT_EQ(run.err, line);
+      EXPECT_EQ(run.out, "");
+    }
+    // verify lists what it found; where opening stops, it says so in the same words.
+    const RunResult verify = run_cli({"verify", archive});
+    EXPECT_EQ(verify.exit_status, 65);
+    if (c.bytes.size() <= 330) {
+      EXPECT_EQ(verify.err, line);
+    } else {
+      EXPECT_NE(verify.out.find("header: the archive does not open: " + c.message + "\n"),
+                std::string::npos)
+          << verify.out;
     }
   }
 }
@@ -1527,6 +1732,75 @@ TEST(Cli, VerifyJson) {
                              "message": "block 0x00100000 lies outside the file",
                              "kind": "block-outside-file", "tolerated": false,
                              "block": 1048576, "block_hex": "0x00100000", "count": 1}])"));
+}
+
+TEST(Cli, VerifyOutcomes) {
+  TempDir dir;
+  const std::string sound = write_archive(dir, example_records(), "sound.dat");
+  const std::string empty = write_bytes(dir, {}, "empty.dat");
+  const std::string zeros = write_bytes(dir, Bytes(4096, 0), "zeros.dat");
+  const std::string broken = write_bytes(
+      dir,
+      one_node_archive({},
+                       [](const std::vector<std::uint32_t>&, build::ArchiveWriter&) {
+                         return std::vector<DatFileEntry>{entry(0x0A000002, 0x00100000, 5)};
+                       }),
+      "broken.dat");
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // exactly; "{" for a JSON document
+  };
+  const std::vector<Case> cases = {
+      {"sound is silent", {"verify", sound}, 0, ""},
+      {"sound, -v",
+       {"verify", "-v", sound},
+       0,
+       sound + ": no problems in 1 directory node and 7 entries (--full also reads the records)\n"},
+      {"sound, -v --full",
+       {"verify", "--verbose", "--full", sound},
+       0,
+       sound + ": no problems in 1 directory node and 7 entries, 7 records read\n"},
+      {"zeros, -v: nothing to check, and says so",
+       {"verify", "-v", zeros},
+       0,
+       zeros +
+           ": no problems in 0 directory nodes and 0 entries (--full also reads the records)\n"},
+      {"-v with --json prints the document alone", {"verify", "-v", "--json", sound}, 0, "{"},
+      {"empty, --json", {"verify", "--json", empty}, 65, "{"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = run_cli(c.args);
+    EXPECT_EQ(run.exit_status, c.status) << run.err;
+    if (c.out == "{") {
+      EXPECT_TRUE(run.out.starts_with("{")) << run.out;
+    } else if (c.status != 2) {
+      EXPECT_EQ(run.out, c.out);
+    }
+  }
+  const Json doc = Json::parse(run_cli({"verify", "--json", empty}).out);
+  EXPECT_EQ(doc["ok"], false);
+  ASSERT_EQ(doc["problems"].size(), 1u);
+  EXPECT_EQ(doc["problems"][0]["place"], "header");
+  EXPECT_EQ(doc["problems"][0]["kind"], "does-not-open");
+  EXPECT_EQ(doc["problems"][0]["message"],
+            "the file ends at byte 0, inside the header (field 'magic')");
+
+  // Output that cannot be written is 74 whatever verify found.
+  for (const std::string& archive : {sound, broken}) {
+    const std::string command = std::string("'") + QUORVALE_DAT_CLI_PATH + "' verify -v '" +
+                                archive + "' >/dev/full 2>/dev/null";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 74) << archive;
+  }
+
+  const RunResult info = run_cli({"info", zeros});
+  EXPECT_EQ(info.exit_status, 0);
+  EXPECT_NE(info.out.find("entries               0 (the directory is empty)\n"), std::string::npos)
+      << info.out;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "ids.hpp"
+#include "output.hpp"
 #include "quorvale_dat/io_error.hpp"
 
 namespace quorvale_dat::cli {
@@ -110,24 +111,52 @@ void unguard_mapping() {
 }
 
 // Opens the archive after open_checked(), through the descriptor it checked, so that a path
-// replaced in between changes nothing; `visitor` (may be null) watches the directory walk.
-Expected<DatDatabase, Failure> open_through_probe(const std::string& path,
-                                                  DirectoryVisitor* visitor, Access access) {
+// replaced in between changes nothing: `open(name)` opens it under the name to use.
+template <class Open>
+auto open_probed(const std::string& path, Open open)
+    -> Expected<typename decltype(open(path))::value_type, Failure> {
   ScopedFd probe;
   if (auto checked = open_checked(path, probe); !checked) return Unexpected(checked.error());
   const std::string through_fd = "/proc/self/fd/" + std::to_string(probe.fd);
-  const std::string opened = ::access(through_fd.c_str(), F_OK) == 0 ? through_fd : path;
+  auto opened = open(::access(through_fd.c_str(), F_OK) == 0 ? through_fd : path);
+  if (opened) return std::move(*opened);
+  return Unexpected(open_failure(path, opened.error()));
+}
+
+// open_probed() through a mapping unless --no-mmap; `visitor` (may be null) watches the
+// directory walk.
+Expected<DatDatabase, Failure> open_through_probe(const std::string& path,
+                                                  DirectoryVisitor* visitor, Access access) {
   // The handler is in place before the walk of the directory first touches the mapping.
   if (map_archives) guard_mapping(path);
   const OpenOptions options{.map = map_archives, .access = access};
-  auto db = visitor != nullptr ? DatDatabase::open(opened, options, *visitor)
-                               : DatDatabase::open(opened, options);
+  auto db = open_probed(path, [&](const std::string& name) {
+    return visitor != nullptr ? DatDatabase::open(name, options, *visitor)
+                              : DatDatabase::open(name, options);
+  });
   if (map_archives && !(db && db->mapped())) unguard_mapping();
-  if (db) {
-    mapped_open = mapped_open || db->mapped();
-    return std::move(*db);
+  if (db) mapped_open = mapped_open || db->mapped();
+  return db;
+}
+
+// "lost directory node 0x00039990 and its subtree (slot 1 of directory node 0x00000190): why".
+std::string lost_line(const std::string& path, const SkippedNode& s) {
+  std::string what;
+  const std::string below = s.parent == 0 ? std::string(" (the root)")
+                                          : " (slot " + std::to_string(s.slot) +
+                                                " of directory node " + hex8(s.parent) + ")";
+  switch (s.fault) {
+    case DirectoryFault::OwnAncestor:
+      what = "lost slot " + std::to_string(s.slot) + " of directory node " + hex8(s.parent) +
+             ", which leads back to node " + hex8(s.offset);
+      break;
+    case DirectoryFault::TooManyNodes:
+      what = "lost directory node " + hex8(s.offset) + " and every node after it" + below;
+      break;
+    default:
+      what = "lost directory node " + hex8(s.offset) + " and its subtree" + below;
   }
-  return Unexpected(open_failure(path, db.error()));
+  return path + ": " + what + ": " + one_line(s.error);
 }
 
 }  // namespace
@@ -148,6 +177,21 @@ Expected<DatDatabase, Failure> open_archive(const std::string& path, Access acce
 Expected<DatDatabase, Failure> open_archive(const std::string& path, DirectoryVisitor& visitor,
                                             Access access) {
   return open_through_probe(path, &visitor, access);
+}
+
+Expected<Salvaged, Failure> open_archive_salvage(const std::string& path) {
+  auto salvaged =
+      open_probed(path, [](const std::string& name) { return DatDatabase::open_salvage(name); });
+  if (salvaged) {
+    for (const SkippedNode& s : salvaged->skipped) error_line(lost_line(path, s));
+  }
+  return salvaged;
+}
+
+Failure lost_failure(const std::string& path, std::size_t lost, const std::string& done) {
+  return Failure{kExitData, path + ": " + std::to_string(lost) +
+                                (lost == 1 ? " directory subtree" : " directory subtrees") +
+                                " could not be read; " + done + " from the rest"};
 }
 
 Expected<std::vector<std::uint8_t>, Failure> fetch_requested(const DatDatabase& db,

@@ -37,6 +37,16 @@ void set_mapping(bool map) noexcept;
 // system call that met a page of the mapping that the file no longer has (EFAULT).
 [[noreturn]] void archive_changed() noexcept;
 
+// Opens the archive as far as its directory reads (DatDatabase::open_salvage), with
+// open_archive()'s checks and failures for the file and its header. Every subtree left out is
+// reported on standard error, one line each ("ARCHIVE: lost directory node 0x00039990 and its
+// subtree (slot 1 of directory node 0x00000190): ..."); the failure that ends the command when
+// any was, kExitData, comes from lost_failure().
+[[nodiscard]] Expected<Salvaged, Failure> open_archive_salvage(const std::string& path);
+// The failure for a salvage that left `lost` subtrees out, in `done` ("listed 12 entries").
+[[nodiscard]] Failure lost_failure(const std::string& path, std::size_t lost,
+                                   const std::string& done);
+
 // The failure for an error met opening the archive at `path`, with open_archive()'s statuses.
 [[nodiscard]] Failure open_failure(const std::string& path, const DatError& error);
 

@@ -89,7 +89,8 @@ void print_text(const std::string& path, const DatDatabase& db, const Summary& s
   std::string text = row("archive", path) +
                      row("file size", std::to_string(db.file_size()) + " bytes") +
                      row("block size", std::to_string(h.block_size)) +
-                     row("entries", std::to_string(db.files().size()));
+                     row("entries", db.files().empty() ? std::string("0 (the directory is empty)")
+                                                       : std::to_string(db.files().size()));
   for (const auto& [type, count] : s.per_type) {
     std::string label = "  " + hex2(type);
     if (const std::string_view name = plural_type_name(type); !name.empty()) {

@@ -1,5 +1,5 @@
-// quorvale-dat ls ARCHIVE [--type BYTE] [--range FROM-TO] [-l]: the entries in ascending id
-// order.
+// quorvale-dat ls ARCHIVE [--type BYTE] [--range FROM-TO] [-l] [--salvage]: the entries in
+// ascending id order.
 #include <string>
 
 #include "archive.hpp"
@@ -36,22 +36,44 @@ Json entry_document(const DatFileEntry& e) {
   return j;
 }
 
+namespace {
+
+void list(const LsOptions& options, const DatDatabase& db);
+
+}  // namespace
+
 Result run_ls(const LsOptions& options) {
+  if (options.salvage) {
+    auto salvaged = open_archive_salvage(options.archive);
+    if (!salvaged) return Unexpected(std::move(salvaged.error()));
+    list(options, salvaged->database);
+    if (salvaged->complete()) return {};
+    const std::size_t n = salvaged->database.files().size();
+    return Unexpected(
+        lost_failure(options.archive, salvaged->skipped.size(),
+                     "listed " + std::to_string(n) + (n == 1 ? " entry" : " entries")));
+  }
   auto db = open_archive(options.archive);
   if (!db) return Unexpected(std::move(db.error()));
+  list(options, *db);
+  return {};
+}
 
+namespace {
+
+void list(const LsOptions& options, const DatDatabase& db) {
   if (options.json) {
     Json entries = Json::array();
-    for (const DatFileEntry& e : db->files()) {
+    for (const DatFileEntry& e : db.files()) {
       if (selected(options, e)) entries.push_back(entry_document(e));
     }
     print_json(Json{{"entries", std::move(entries)}});
-    return {};
+    return;
   }
 
   // id, then with -l: stored size, flags, "compressed" or "-", chain offset.
   std::string text;
-  for (const DatFileEntry& e : db->files()) {
+  for (const DatFileEntry& e : db.files()) {
     if (!selected(options, e)) continue;
     text += hex8(e.id);
     if (options.long_format) {
@@ -65,7 +87,7 @@ Result run_ls(const LsOptions& options) {
     }
   }
   out(text);
-  return {};
 }
 
+}  // namespace
 }  // namespace quorvale_dat::cli

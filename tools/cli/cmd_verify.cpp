@@ -1,8 +1,6 @@
-// quorvale-dat verify ARCHIVE [--full]: every problem the library's verify finds, one per line;
-// silent when there are none.
-#include <filesystem>
+// quorvale-dat verify ARCHIVE [--full] [--json] [-v]: every problem the library's verify finds,
+// one per line; silent when there are none, unless -v.
 #include <string>
-#include <system_error>
 
 #include "archive.hpp"
 #include "commands.hpp"
@@ -10,6 +8,7 @@
 #include "ids.hpp"
 #include "json.hpp"
 #include "output.hpp"
+#include "quorvale_dat/format.hpp"
 #include "quorvale_dat/verify.hpp"
 
 namespace quorvale_dat::cli {
@@ -72,27 +71,11 @@ Json problem_json(const VerifyReport& report, const Problem& p) {
   return j;
 }
 
-// The failure for an archive that cannot be checked at all: open_archive()'s, except that a
-// header cut short says how long the file is.
-Failure verify_failure(const std::string& path, const DatError& error) {
-  const auto* bin = error.get_if<DatError::BinRead>();
-  const IoError* io = io_root(error);
-  if (bin != nullptr && io != nullptr && io->kind() == ErrorKind::UnexpectedEof) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec) {
-      return Failure{kExitData,
-                     path + ": too short for a header (" + std::to_string(size) + " bytes)"};
-    }
-  }
-  return open_failure(path, error);
-}
-
 }  // namespace
 
 Expected<VerifyReport, Failure> verify_archive(const std::string& archive, bool full) {
   auto report = verify(archive, {.full = full});
-  if (!report) return Unexpected(verify_failure(archive, report.error()));
+  if (!report) return Unexpected(open_failure(archive, report.error()));
   return std::move(*report);
 }
 
@@ -110,9 +93,48 @@ Json verify_document(const std::string& archive, const VerifyReport& report) {
   return doc;
 }
 
+namespace {
+
+// `verify --json` for an archive that could not be checked at all: one header problem with the
+// failure's message.
+Json failure_document(const VerifyOptions& options, const Failure& failure) {
+  const std::string prefix = options.archive + ": ";
+  std::string message = failure.message;
+  if (message.starts_with(prefix)) message.erase(0, prefix.size());
+  Json problem = Json::object();
+  problem["place"] = "header";
+  problem["id"] = nullptr;
+  problem["id_hex"] = nullptr;
+  put_offset(problem, "offset", format::kHeaderOffset);
+  problem["message"] = message;
+  problem["kind"] = std::string(kind_name(ProblemKind::DoesNotOpen));
+  problem["tolerated"] = false;
+  problem["block"] = nullptr;
+  problem["block_hex"] = nullptr;
+  problem["count"] = 1;
+  Json doc = Json::object();
+  doc["archive"] = options.archive;
+  doc["full"] = options.full;
+  doc["nodes"] = 0;
+  doc["entries"] = 0;
+  doc["records_read"] = 0;
+  doc["ok"] = false;
+  doc["problems"] = Json::array({std::move(problem)});
+  return doc;
+}
+
+std::string plural(std::uint64_t n, const std::string& one, const std::string& many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
 Result run_verify(const VerifyOptions& options) {
   auto report = verify_archive(options.archive, options.full);
-  if (!report) return Unexpected(std::move(report.error()));
+  if (!report) {
+    if (options.json) print_json(failure_document(options, report.error()));
+    return Unexpected(std::move(report.error()));
+  }
 
   if (options.json) {
     print_json(verify_document(options.archive, *report));
@@ -127,7 +149,17 @@ Result run_verify(const VerifyOptions& options) {
     }
     out(text);
   }
-  if (report->ok()) return {};
+  if (report->ok()) {
+    if (options.verbose && !options.json) {
+      std::string line = options.archive + ": no problems in " +
+                         plural(report->nodes, "directory node", "directory nodes") + " and " +
+                         plural(report->entries, "entry", "entries");
+      line += report->full ? ", " + plural(report->records_read, "record", "records") + " read"
+                           : " (--full also reads the records)";
+      out(line + "\n");
+    }
+    return {};
+  }
   const std::size_t n = report->problems.size();
   return Unexpected(Failure{
       kExitData, options.archive + ": " + std::to_string(n) + (n == 1 ? " problem" : " problems")});

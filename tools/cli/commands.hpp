@@ -27,6 +27,7 @@ struct LsOptions {
   IdRange range;
   bool long_format = false;
   bool json = false;
+  bool salvage = false;  // list what the directory still holds when parts of it cannot be read
 };
 [[nodiscard]] Result run_ls(const LsOptions& options);
 
@@ -43,6 +44,7 @@ struct ExtractOptions {
   std::string dir;
   std::optional<std::uint8_t> type;
   BulkOptions bulk;
+  bool salvage = false;  // extract what the directory still holds when parts of it cannot be read
 };
 [[nodiscard]] Result run_extract(const ExtractOptions& options);
 
@@ -80,6 +82,7 @@ struct VerifyOptions {
   std::string archive;
   bool full = false;
   bool json = false;
+  bool verbose = false;  // a line saying what was checked when nothing is wrong
 };
 [[nodiscard]] Result run_verify(const VerifyOptions& options);
 

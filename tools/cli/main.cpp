@@ -158,6 +158,12 @@ std::function<bool()> add_bulk_options(CLI::App& command, cli::BulkOptions& bulk
   };
 }
 
+void add_salvage(CLI::App& command, bool& salvage, const std::string& verb) {
+  command.add_flag("--salvage", salvage,
+                   verb + " what the directory still holds when parts of it cannot be read, " +
+                       "and name each part lost (exit 65 when any is)");
+}
+
 void add_type(CLI::App& command, std::string& type) {
   command.add_option("--type", type, "only ids with this type byte")
       ->check(type_check())
@@ -192,6 +198,7 @@ Runner define_ls(CLI::App& command) {
       ->type_name("FROM-TO");
   command.add_flag("-l,--long", s->options.long_format, "add size, flags, compression and offset");
   command.add_flag("--json", s->options.json, "print one JSON document");
+  add_salvage(command, s->options.salvage, "list");
   return {&s->options.archive, [s] {
             s->options.type = type_byte(s->type);
             if (!s->range.empty()) s->options.range = *cli::parse_range(s->range);
@@ -233,6 +240,7 @@ Runner define_extract(CLI::App& command) {
       ->type_name("");
   add_type(command, s->type);
   add_bulk_options(command, s->options.bulk);
+  add_salvage(command, s->options.salvage, "extract");
   return {&s->options.archive, [s] {
             s->options.type = type_byte(s->type);
             return cli::run_extract(s->options);
@@ -369,6 +377,7 @@ Runner define_verify(CLI::App& command) {
   add_archive(command, o->archive);
   command.add_flag("--full", o->full, "also read and decompress every record");
   command.add_flag("--json", o->json, "print one JSON document");
+  command.add_flag("-v,--verbose", o->verbose, "say what was checked when nothing is wrong");
   return {&o->archive, [o] { return cli::run_verify(*o); }};
 }
 
@@ -504,13 +513,13 @@ int usage_error(const std::string& message, const std::string& help_command = ""
   return cli::kExitUsage;
 }
 
-// Flushes standard output; a failed write turns a success into kExitIo.
+// Flushes standard output; a failed write makes the status kExitIo, whatever the command found.
 int finish(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     const int code = errno;
     cli::error_line("cannot write to standard output: " +
                     quorvale_dat::IoError::from_os(code).display());
-    return status == cli::kExitOk ? cli::kExitIo : status;
+    return cli::kExitIo;  // output that did not arrive outweighs what it said
   }
   return status;
 }

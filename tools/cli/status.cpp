@@ -1,9 +1,5 @@
 #include "status.hpp"
 
-#include <type_traits>
-#include <variant>
-#include <vector>
-
 namespace quorvale_dat::cli {
 
 const IoError* io_root(const DatError& error) noexcept {
@@ -25,24 +21,10 @@ int status_of(const DatError& error) noexcept {
 std::string one_line(const ParseError& error) { return error.summary(); }
 
 std::string one_line(const DatError& error) {
-  return std::visit(
-      [&](const auto& c) -> std::string {
-        using C = std::decay_t<decltype(c)>;
-        if constexpr (std::is_same_v<C, DatError::Io>) {
-          return c.error.display();
-        } else if constexpr (std::is_same_v<C, DatError::BinRead>) {
-          return one_line(c.error);
-        } else if constexpr (std::is_same_v<C, DatError::NotFound>) {
-          return "not in the archive";
-        } else if constexpr (std::is_same_v<C, DatError::Corruption>) {
-          return c.text;
-        } else if constexpr (std::is_same_v<C, DatError::PathError>) {
-          return c.source.display();
-        } else {
-          return error.display();
-        }
-      },
-      error.value());
+  // The callers name the record or the path before the message.
+  if (error.holds<DatError::NotFound>() && error.place().empty()) return "not in the archive";
+  if (const auto* path = error.get_if<DatError::PathError>()) return path->source.display();
+  return error.summary();
 }
 
 }  // namespace quorvale_dat::cli

@@ -38,9 +38,10 @@ struct Failure {
 // that failed while a record or the header was being decoded from the file). Null otherwise.
 [[nodiscard]] const IoError* io_root(const DatError& error) noexcept;
 
-// One line of text for a library error. The library's parse errors render as a framed block;
-// here as their summary(), the context frames a prefix, outermost first: "While parsing field
-// 'colors' in Palette: not enough bytes in reader".
+// One line of text for a library error: its summary(), which says where the error was met
+// ("the file ends at byte 400, inside directory node 0x00039990"), except that a record not found
+// is "not in the archive" and a path that does not open is the OS error alone, since the callers
+// name the record or the path before it.
 [[nodiscard]] std::string one_line(const DatError& error);
 [[nodiscard]] std::string one_line(const ParseError& error);
 
