@@ -95,7 +95,7 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
   const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
   if (source_->in_memory()) {
     auto r = detail::read_memory_chain(*source_, g, offset, size);
-    if (!r) return Unexpected(std::move(r.error().error));
+    if (!r) return Unexpected(detail::located_error(std::move(r.error()), g.file_size));
     return std::move(*r);
   }
   std::vector<std::uint8_t> out(detail::content_capacity(size, g.file_size));
@@ -113,7 +113,7 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_
     const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
     std::vector<std::uint8_t> scratch;
     auto stored = detail::read_chain_view(*source_, g, entry->offset, entry->size, scratch);
-    if (!stored) return Unexpected(std::move(stored.error().error));
+    if (!stored) return Unexpected(detail::located_error(std::move(stored.error()), g.file_size));
     return utils::decompress_lrs(stored->bytes);
   }
   auto stored = read_file_data(entry->offset, entry->size);

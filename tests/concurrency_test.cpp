@@ -47,12 +47,12 @@ const std::vector<Opener>& openers() {
 }
 
 std::string outcome(const Expected<std::span<const std::uint8_t>, DatError>& r) {
-  if (!r) return "error: " + r.error().display();
+  if (!r) return "error: " + r.error().summary();
   return "bytes: " + std::string(r->begin(), r->end());
 }
 
 std::string outcome(const Expected<std::vector<std::uint8_t>, DatError>& r) {
-  if (!r) return "error: " + r.error().display();
+  if (!r) return "error: " + r.error().summary();
   return "bytes: " + std::string(r->begin(), r->end());
 }
 

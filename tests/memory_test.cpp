@@ -25,12 +25,16 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 std::string text_of(const Expected<std::vector<std::uint8_t>, DatError>& r) {
-  return r ? "bytes " + std::string(r->begin(), r->end()) : "error " + r.error().debug();
+  return r ? "bytes " + std::string(r->begin(), r->end())
+           : "error " + r.error().debug() + " / " + r.error().summary();
 }
 
 // Everything a caller can read from an open archive, as text.
 std::string contents(const Expected<DatDatabase, DatError>& db) {
-  if (!db) return "error " + db.error().debug() + " / " + db.error().display();
+  if (!db) {
+    return "error " + db.error().debug() + " / " + db.error().display() + " / " +
+           db.error().summary();
+  }
   std::string out = "files " + std::to_string(db->files().size()) + " size " +
                     std::to_string(db->file_size()) + "\n";
   for (const DatFileEntry& e : db->files()) {
@@ -38,8 +42,10 @@ std::string contents(const Expected<DatDatabase, DatError>& db) {
            ": " + text_of(db->get_file(e.id)) + "\n";
   }
   db->for_each_file([&](const DatFileEntry& e, DatDatabase::FileResult r) {
-    out += "each " + std::to_string(e.id) + ": " +
-           (r ? std::string(r->begin(), r->end()) : r.error().debug()) + "\n";
+    out +=
+        "each " + std::to_string(e.id) + ": " +
+        (r ? std::string(r->begin(), r->end()) : r.error().debug() + " / " + r.error().summary()) +
+        "\n";
   });
   return out;
 }

@@ -812,6 +812,10 @@ TEST(Cli, BulkCommandsDoTheSameWithAnyNumberOfJobs) {
       EXPECT_EQ(run.out, first->out) << jobs;
       EXPECT_EQ(run.err, first->err) << jobs;
       EXPECT_TRUE(files_in(out) == first_files) << jobs;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // --salvage
 
