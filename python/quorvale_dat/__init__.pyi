@@ -14,12 +14,20 @@ _Palette = Union[int, "Palette", Sequence[int]]
 class DatError(Exception):
     message: str
     debug: str
-    def __init__(self, message: str, debug: Optional[str] = ...) -> None: ...
+    summary: str
+    def __init__(
+        self, message: str, debug: Optional[str] = ..., *, summary: Optional[str] = ...
+    ) -> None: ...
 
 class NotFoundError(DatError, KeyError):
     id: Optional[int]
     def __init__(
-        self, message: str, debug: Optional[str] = ..., id: Optional[int] = ...
+        self,
+        message: str,
+        debug: Optional[str] = ...,
+        id: Optional[int] = ...,
+        *,
+        summary: Optional[str] = ...,
     ) -> None: ...
 
 class CorruptionError(DatError): ...
@@ -32,6 +40,8 @@ class DatIOError(DatError, OSError):
         errno: Optional[int] = ...,
         strerror: Optional[str] = ...,
         filename: Optional[str] = ...,
+        *,
+        summary: Optional[str] = ...,
     ) -> None: ...
 
 class ParseError(DatError, ValueError):
@@ -43,12 +53,19 @@ class ParseError(DatError, ValueError):
         debug: Optional[str] = ...,
         field: Optional[str] = ...,
         record: Optional[str] = ...,
+        *,
+        summary: Optional[str] = ...,
     ) -> None: ...
 
 class ImageError(DatError, ValueError):
     reason: Optional[str]
     def __init__(
-        self, message: str, debug: Optional[str] = ..., reason: Optional[str] = ...
+        self,
+        message: str,
+        debug: Optional[str] = ...,
+        reason: Optional[str] = ...,
+        *,
+        summary: Optional[str] = ...,
     ) -> None: ...
 
 class RecordType(enum.IntEnum):

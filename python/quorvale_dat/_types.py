@@ -11,13 +11,19 @@ class DatError(Exception):
 
     ``str(error)`` is the text for users (``"File ID 080003E4 not found in provider"``);
     ``error.debug`` is the structural text of the library's error value
-    (``"NotFound(134218724)"``).
+    (``"NotFound(134218724)"``); ``error.summary`` is a short message on one line, in plain
+    words, that says where the error was met when the reader knows it (``"the file ends at byte
+    400, inside directory node 0x00039990"``), for programs that show short messages. Each
+    defaults to ``message`` for an error made without it.
     """
 
-    def __init__(self, message: str, debug: Optional[str] = None) -> None:
+    def __init__(
+        self, message: str, debug: Optional[str] = None, *, summary: Optional[str] = None
+    ) -> None:
         super().__init__(message)
         self.message = message
         self.debug = message if debug is None else debug
+        self.summary = message if summary is None else summary
 
     def __str__(self) -> str:
         return self.message
@@ -30,8 +36,15 @@ class DatError(Exception):
 class NotFoundError(DatError, KeyError):
     """The archive holds no record with this id (also a ``KeyError``); ``error.id`` is the id."""
 
-    def __init__(self, message: str, debug: Optional[str] = None, id: Optional[int] = None) -> None:
-        DatError.__init__(self, message, debug)
+    def __init__(
+        self,
+        message: str,
+        debug: Optional[str] = None,
+        id: Optional[int] = None,
+        *,
+        summary: Optional[str] = None,
+    ) -> None:
+        DatError.__init__(self, message, debug, summary=summary)
         self.id = id
 
     __str__ = DatError.__str__
@@ -55,6 +68,8 @@ class DatIOError(DatError, OSError):
         errno: Optional[int] = None,
         strerror: Optional[str] = None,
         filename: Optional[str] = None,
+        *,
+        summary: Optional[str] = None,
     ) -> None:
         if errno is None:
             OSError.__init__(self, message)
@@ -62,6 +77,7 @@ class DatIOError(DatError, OSError):
             OSError.__init__(self, errno, strerror or message, filename)
         self.message = message
         self.debug = message if debug is None else debug
+        self.summary = message if summary is None else summary
         if errno is None:
             self.filename = filename
 
@@ -75,7 +91,8 @@ class DatIOError(DatError, OSError):
 class ParseError(DatError, ValueError):
     """Record bytes do not decode (also a ``ValueError``). ``error.field`` names the field whose
     read failed and ``error.record`` the type it belongs to (``"colors"``, ``"Palette"``); both
-    are ``None`` for a failure that belongs to no field, such as a negative pixel-data length."""
+    are ``None`` for a failure that belongs to no field, such as a negative pixel-data length.
+    Its message is the one-line text of the decoder's error, which ``summary`` repeats."""
 
     def __init__(
         self,
@@ -83,8 +100,10 @@ class ParseError(DatError, ValueError):
         debug: Optional[str] = None,
         field: Optional[str] = None,
         record: Optional[str] = None,
+        *,
+        summary: Optional[str] = None,
     ) -> None:
-        DatError.__init__(self, message, debug)
+        DatError.__init__(self, message, debug, summary=summary)
         self.field = field
         self.record = record
 
@@ -98,9 +117,14 @@ class ImageError(DatError, ValueError):
     ``"LengthMismatch"``, ``"MissingPalette"``."""
 
     def __init__(
-        self, message: str, debug: Optional[str] = None, reason: Optional[str] = None
+        self,
+        message: str,
+        debug: Optional[str] = None,
+        reason: Optional[str] = None,
+        *,
+        summary: Optional[str] = None,
     ) -> None:
-        DatError.__init__(self, message, debug)
+        DatError.__init__(self, message, debug, summary=summary)
         self.reason = reason
 
     __str__ = DatError.__str__

@@ -42,7 +42,10 @@ std::string message_of(const DatError& error) {
   return error.display();
 }
 
-py::object io_error(const std::string& message, const std::string& debug, const IoError& io,
+using namespace pybind11::literals;
+
+py::object io_error(const std::string& message, const std::string& debug,
+                    const std::string& summary, const IoError& io,
                     std::optional<std::string> filename) {
   py::object errno_value = py::none();
   py::object strerror = py::none();
@@ -51,7 +54,7 @@ py::object io_error(const std::string& message, const std::string& debug, const 
     strerror = py::str(io.message());
   }
   py::object name = filename ? py::object(py::str(*filename)) : py::object(py::none());
-  return type(types.io)(message, debug, errno_value, strerror, name);
+  return type(types.io)(message, debug, errno_value, strerror, name, "summary"_a = summary);
 }
 
 // The field and record type of the innermost field frame: "While parsing field 'colors' in
@@ -97,28 +100,33 @@ py::handle pixel_format_class() { return type(types.pixel_format); }
 py::object archive_error(const DatError& error) {
   const std::string message = message_of(error);
   const std::string debug = error.debug();
+  const std::string summary = error.summary();
+  const auto plain = [&](PyObject* cls) {
+    return type(cls)(message, debug, "summary"_a = summary);
+  };
   if (const auto* not_found = error.get_if<DatError::NotFound>()) {
-    return type(types.not_found)(message, debug, not_found->id);
+    return type(types.not_found)(message, debug, not_found->id, "summary"_a = summary);
   }
   if (const auto* path = error.get_if<DatError::PathError>()) {
-    return io_error(message, debug, path->source, path->path.string());
+    return io_error(message, debug, summary, path->source, path->path.string());
   }
   if (error.holds<DatError::Corruption>() || error.holds<DatError::DecompressionFailed>()) {
-    return type(types.corruption)(message, debug);
+    return plain(types.corruption);
   }
   if (const IoError* io = io_root(error)) {
     // A read that finds the end of the file before the data it looks for is the archive's
     // fault, not the system's.
-    if (io->kind() == ErrorKind::UnexpectedEof) return type(types.corruption)(message, debug);
-    return io_error(message, debug, *io, std::nullopt);
+    if (io->kind() == ErrorKind::UnexpectedEof) return plain(types.corruption);
+    return io_error(message, debug, summary, *io, std::nullopt);
   }
-  if (error.holds<DatError::BinRead>()) return type(types.corruption)(message, debug);
-  return type(types.dat_error)(message, debug);
+  if (error.holds<DatError::BinRead>()) return plain(types.corruption);
+  return plain(types.dat_error);
 }
 
 py::object parse_error(const ParseError& error) {
   auto [field, record] = failing_field(error);
-  return type(types.parse)(error.summary(), error.debug(), field, record);
+  const std::string summary = error.summary();
+  return type(types.parse)(summary, error.debug(), field, record, "summary"_a = summary);
 }
 
 py::object decode_error(const DatError& error) {

@@ -1,6 +1,7 @@
 // The library's error values as the package's exceptions (quorvale_dat/_types.py): DatError and
 // its subclasses NotFoundError, CorruptionError, DatIOError, ParseError and ImageError, each with
-// the error's display text as its message and its debug text as `debug`.
+// the error's display text as its message, its debug text as `debug` and its one-line summary()
+// as `summary` (for ParseError, the decoder error's summary(), which is also its message).
 //
 // Every function here needs the GIL.
 #pragma once

@@ -78,6 +78,70 @@ def test_opening_failures(good_archive, tmp_path):
         assert error.value.debug and error.value.debug != str(error.value), name
 
 
+def test_summary_is_one_line_with_the_place(good_archive, tmp_path, builder):
+    # The display text stays the error's message; the summary says where it was met.
+    with qd.Archive(_write(tmp_path / "good.dat", good_archive)) as a:
+        root = a.header.root_offset
+        first = a.entry(0x0A000001).offset
+    size = len(good_archive)
+    chain_out = patched(good_archive, first, 0x7FFFFF00)
+    cases = [
+        ("cut inside the header", lambda: qd.Archive(_write(tmp_path / "cut.dat",
+                                                            good_archive[:100])),
+         qd.CorruptionError, "the file ends at byte 100, inside the header (field 'magic')"),
+        ("a directory node its own child",
+         lambda: qd.Archive(_write(tmp_path / "own.dat", patched(good_archive, root + 4, root))),
+         qd.CorruptionError,
+         f"directory node at offset 0x{root:08X} is its own ancestor (reached from node at "
+         f"0x{root:08X})"),
+        ("a chain out of the file",
+         lambda: qd.Archive(_write(tmp_path / "chain.dat", chain_out))[0x0A000001],
+         qd.CorruptionError,
+         f"block 0x7FFFFF00 of the chain at 0x{first:08X} lies outside the file, which ends at "
+         f"byte {size}"),
+        ("the same, from records()",
+         lambda: _raise_first_error(qd.Archive(tmp_path / "chain.dat").records()),
+         qd.CorruptionError,
+         f"block 0x7FFFFF00 of the chain at 0x{first:08X} lies outside the file, which ends at "
+         f"byte {size}"),
+        ("an absent record", lambda: qd.Archive(tmp_path / "good.dat")[0x0A000002],
+         qd.NotFoundError, "record 0x0A000002 is not in the archive"),
+        ("a missing file", lambda: qd.Archive(tmp_path / "missing.dat"), qd.DatIOError,
+         f"cannot open {tmp_path}/missing.dat: No such file or directory (os error 2)"),
+        ("a palette cut short", lambda: qd.Palette.unpack(b"\x01\x00"), qd.ParseError,
+         "While parsing field 'id' in Palette: failed to fill whole buffer"),
+        ("a texture cut short", lambda: qd.Texture.unpack(b"\x01\x00"), qd.ParseError,
+         "While parsing field 'id' in Texture: failed to fill whole buffer"),
+    ]
+    for name, call, cls, summary in cases:
+        with pytest.raises(qd.DatError) as error:
+            call()
+        e = error.value
+        assert type(e) is cls, name
+        assert e.summary == summary, name
+        assert "\n" not in e.summary and "\x1b" not in e.summary, name
+        if cls is qd.ParseError:
+            assert str(e) == e.summary, name
+        else:
+            assert str(e) != e.summary and e.debug != e.summary, name
+        back = pickle.loads(pickle.dumps(e))
+        assert back.summary == e.summary, name
+    # Errors made by users have their message as their summary, unless given one.
+    assert qd.DatError("plain").summary == "plain"
+    assert qd.NotFoundError("gone", id=5, summary="record 5 is gone").summary == "record 5 is gone"
+
+
+def _write(path, data):
+    path.write_bytes(data)
+    return path
+
+
+def _raise_first_error(records):
+    for _, value in records:
+        if isinstance(value, qd.DatError):
+            raise value
+
+
 def test_io_errors_carry_errno_and_filename(tmp_path):
     with pytest.raises(OSError) as error:
         qd.Archive(tmp_path / "missing.dat")

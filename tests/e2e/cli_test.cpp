@@ -283,17 +283,23 @@ TEST(Cli, ExitStatusesAndMessages) {
       {"absent record",
        {"show", archive, "0x0A000002"},
        1,
-       "quorvale-dat: record 0x0A000002: not in the archive\n"},
+       "quorvale-dat: " + archive + ": record 0x0A000002: not in the archive\n"},
       {"absent record, decimal",
        {"cat", archive, "167772162"},
        1,
-       "quorvale-dat: record 0x0A000002: not in the archive\n"},
-      {"absent record, raw", {"cat", "--raw", archive, "0x0A000002"}, 1, ""},
+       "quorvale-dat: " + archive + ": record 0x0A000002: not in the archive\n"},
+      {"absent record, raw",
+       {"cat", "--raw", archive, "0x0A000002"},
+       1,
+       "quorvale-dat: " + archive + ": record 0x0A000002: not in the archive\n"},
       {"absent surface",
        {"surface", archive, "0x08000002"},
        1,
-       "quorvale-dat: get surface: not in the archive\n"},
-      {"absent texture", {"texture", archive, "0x06000001", "-o", "x.png"}, 1, ""},
+       "quorvale-dat: " + archive + ": get surface: not in the archive\n"},
+      {"absent texture",
+       {"texture", archive, "0x06000001", "-o", "x.png"},
+       1,
+       "quorvale-dat: " + archive + ": record 0x06000001: not in the archive\n"},
       {"output that cannot be written",
        {"cat", archive, "0x0A000001", "-o", "/dev/full"},
        74,
@@ -422,8 +428,9 @@ TEST(Cli, HelpCommand) {
 }
 
 // An id given on the command line must name a record of the type the command expects: exit 2,
-// whether or not the record or even the archive is there. A reference inside the archive of the
-// wrong type is the archive's fault: 65.
+// whether or not the record or even the archive is there, and the message is about the command
+// line alone. A reference inside the archive of the wrong type is the archive's fault: 65, after
+// the archive's path.
 TEST(Cli, CommandsCheckTheTypeOfTheirRecords) {
   TempDir dir;
   Records records = example_records();
@@ -453,8 +460,8 @@ TEST(Cli, CommandsCheckTheTypeOfTheirRecords) {
        "quorvale-dat: --palette: record 0x06000ABC is a texture, not a palette\n"},
       {{"texture", archive, "0x06000002", "-o", png},
        65,
-       "quorvale-dat: texture 0x06000002: default palette 0x06000ABC is a texture, not a "
-       "palette\n"},
+       "quorvale-dat: " + archive +
+           ": texture 0x06000002: default palette 0x06000ABC is a texture, not a palette\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[2]);
@@ -688,11 +695,11 @@ TEST(Cli, ExtractReportsFailedRecordsAndGoesOn) {
   const RunResult run = run_cli({"extract", archive, out.string()});
   EXPECT_EQ(run.exit_status, 65);
   EXPECT_EQ(run.err,
-            "quorvale-dat: record 0x0A000002: the chain at 0x00FFFF00 lies outside the file, which "
-            "ends at byte " +
-                std::to_string(bytes.size()) +
-                "\n"
-                "quorvale-dat: 1 of 3 records could not be extracted\n");
+            "quorvale-dat: " + archive +
+                ": record 0x0A000002: the chain at 0x00FFFF00 lies outside the file, which "
+                "ends at byte " +
+                std::to_string(bytes.size()) + "\nquorvale-dat: " + archive +
+                ": 1 of 3 records could not be extracted\n");
   EXPECT_EQ(read_bytes(out / "0x0A000001.bin"), (Bytes{1, 2, 3}));
   EXPECT_EQ(read_bytes(out / "0x0A000003.bin"), (Bytes{4, 5}));
   EXPECT_FALSE(fs::exists(out / "0x0A000002.bin"));
@@ -700,6 +707,80 @@ TEST(Cli, ExtractReportsFailedRecordsAndGoesOn) {
   // DIR is a file: nothing can be written.
   const RunResult not_a_dir = run_cli({"extract", archive, archive});
   EXPECT_EQ(not_a_dir.exit_status, 74);
+}
+
+// Every message about what the archive holds names the archive first, from every command and
+// both ways of reading it: the one record asked for, the records a command reaches from it, and
+// each record a bulk command fails on. Messages about the command line and about the files
+// written name no archive.
+TEST(Cli, RecordFailuresNameTheArchive) {
+  TempDir dir;
+  // Surface 0x08000002 reads, and leads to texture 0x06000001, which does not.
+  const Bytes surface = textured_surface(0x08000002, 0x06000001, 0).data;
+  const Bytes bytes = one_node_archive(
+      {Bytes{1, 2, 3}, surface}, [&](const std::vector<std::uint32_t>& at, build::ArchiveWriter&) {
+        return std::vector<DatFileEntry>{
+            entry(0x04000001, 0x00FFFD00, 10),  // each of these three chains leads out of the file
+            entry(0x06000001, 0x00FFFE00, 10), entry(0x08000001, 0x00FFFF00, 10),
+            entry(0x08000002, at[1], static_cast<std::uint32_t>(surface.size())),
+            entry(0x0A000001, at[0], 3)};
+      });
+  const std::string archive = write_bytes(dir, bytes, "damaged.dat");
+  const std::string out = (dir.path() / "out").string();
+  const auto outside = [&](const std::string& what, const char* chain) {
+    return "quorvale-dat: " + archive + ": " + what + ": the chain at " + chain +
+           " lies outside the file, which ends at byte " + std::to_string(bytes.size());
+  };
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> err;  // the lines of standard error
+  };
+  const std::vector<Case> cases = {
+      {{"cat", archive, "0x06000001"}, 65, {outside("record 0x06000001", "0x00FFFE00")}},
+      {{"cat", "--raw", archive, "0x06000001"}, 65, {outside("record 0x06000001", "0x00FFFE00")}},
+      {{"cat", archive, "0x06000002"},
+       1,
+       {"quorvale-dat: " + archive + ": record 0x06000002: not in the archive"}},
+      {{"show", archive, "0x04000001"}, 65, {outside("record 0x04000001", "0x00FFFD00")}},
+      {{"show", "--json", archive, "0x04000001"}, 65, {outside("record 0x04000001", "0x00FFFD00")}},
+      {{"surface", archive, "0x08000001"}, 65, {outside("get surface", "0x00FFFF00")}},
+      {{"surface", archive, "0x08000002"}, 65, {outside("get texture", "0x00FFFE00")}},
+      {{"texture", archive, "0x06000001", "-o", out + ".png"},
+       65,
+       {outside("record 0x06000001", "0x00FFFE00")}},
+      {{"texture", archive, "--all", out + "-textures"},
+       65,
+       {outside("texture 0x06000001", "0x00FFFE00"),
+        "quorvale-dat: " + archive + ": 1 of 1 textures could not be exported"}},
+      {{"extract", archive, out + "-records"},
+       65,
+       {outside("record 0x04000001", "0x00FFFD00"), outside("record 0x06000001", "0x00FFFE00"),
+        outside("record 0x08000001", "0x00FFFF00"),
+        "quorvale-dat: " + archive + ": 3 of 5 records could not be extracted"}},
+      {{"extract", archive, archive},
+       74,
+       {"quorvale-dat: cannot create " + archive + ": Not a directory (os error 20)"}},
+      {{"cat", archive, "0x0A000001", "-o", "/dev/full"},
+       74,
+       {"quorvale-dat: cannot write /dev/full: No space left on device (os error 28)"}},
+      {{"surface", archive, "0x06000001"},
+       2,
+       {"quorvale-dat: record 0x06000001 is a texture, not a surface",
+        "Try 'quorvale-dat help surface' for more information."}},
+  };
+  for (const Case& c : cases) {
+    for (const bool mapped : {true, false}) {
+      std::vector<std::string> args = c.args;
+      if (!mapped) args.insert(args.begin(), "--no-mmap");
+      SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2] + (mapped ? "" : " (positioned reads)"));
+      const RunResult run = run_cli(args);
+      EXPECT_EQ(run.exit_status, c.status);
+      std::string expected;
+      for (const std::string& line : c.err) expected += line + "\n";
+      EXPECT_EQ(run.err, expected);
+    }
+  }
 }
 
 // The archive read through a mapping (the default) or with positioned reads (--no-mmap): the same
@@ -1178,9 +1259,9 @@ TEST(Cli, ShowOfARecordThatDoesNotDecodeIsData) {
   const RunResult palette = run_cli({"show", archive, "0x04000001"});
   EXPECT_EQ(palette.exit_status, 65);
   EXPECT_EQ(palette.out, "");
-  EXPECT_EQ(palette.err,
-            "quorvale-dat: record 0x04000001: While parsing field 'colors' in Palette: failed to "
-            "fill whole buffer\n");
+  EXPECT_EQ(palette.err, "quorvale-dat: " + archive +
+                             ": record 0x04000001: While parsing field 'colors' in Palette: failed "
+                             "to fill whole buffer\n");
   const RunResult texture = run_cli({"show", archive, "0x06000001", "--json"});
   EXPECT_EQ(texture.exit_status, 65);
   EXPECT_EQ(texture.out, "");
@@ -1231,18 +1312,19 @@ TEST(Cli, SurfaceOfAnyId) {
   const RunResult empty = run_cli({"surface", archive, "0x08000003"});
   EXPECT_EQ(empty.exit_status, 65);
   EXPECT_TRUE(empty.out.ends_with("SurfaceTexture 0x05000DEF -> textures []\n")) << empty.out;
-  EXPECT_EQ(empty.err, "quorvale-dat: the surface's texture list is empty\n");
+  EXPECT_EQ(empty.err, "quorvale-dat: " + archive + ": the surface's texture list is empty\n");
 
   const RunResult dangling = run_cli({"surface", archive, "0x08000004"});
   EXPECT_EQ(dangling.exit_status, 65);
-  EXPECT_EQ(dangling.err, "quorvale-dat: get texture: not in the archive\n");
+  EXPECT_EQ(dangling.err, "quorvale-dat: " + archive + ": get texture: not in the archive\n");
 
   // A surface whose record does not decode is the archive's fault.
   records.push_back({.id = 0x08000005, .data = {1, 2}});
   const std::string broken = write_archive(dir, records, "broken.dat");
   const RunResult not_a_surface = run_cli({"surface", broken, "0x08000005"});
   EXPECT_EQ(not_a_surface.exit_status, 65);
-  EXPECT_TRUE(not_a_surface.err.starts_with("quorvale-dat: unpack surface: ")) << not_a_surface.err;
+  EXPECT_TRUE(not_a_surface.err.starts_with("quorvale-dat: " + broken + ": unpack surface: "))
+      << not_a_surface.err;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1385,7 +1467,7 @@ TEST(Cli, TexturePaletteAndJpeg) {
   const RunResult absent =
       run_cli({"texture", archive, "0x06000001", "-o", other.string(), "--palette", "0x04000003"});
   EXPECT_EQ(absent.exit_status, 1);
-  EXPECT_EQ(absent.err, "quorvale-dat: record 0x04000003: not in the archive\n");
+  EXPECT_EQ(absent.err, "quorvale-dat: " + archive + ": record 0x04000003: not in the archive\n");
 
   const RunResult jpeg_run =
       run_cli({"texture", archive, "0x06000002", "-o", (dir.path() / "photo.jpg").string()});
@@ -1396,9 +1478,9 @@ TEST(Cli, TexturePaletteAndJpeg) {
   const RunResult not_jpeg =
       run_cli({"texture", archive, "0x06000003", "-o", (dir.path() / "x.jpeg").string()});
   EXPECT_EQ(not_jpeg.exit_status, 65);
-  EXPECT_EQ(not_jpeg.err,
-            "quorvale-dat: texture 0x06000003: CustomRawJpeg data does not start with a JPEG "
-            "marker\n");
+  EXPECT_EQ(not_jpeg.err, "quorvale-dat: " + archive +
+                              ": texture 0x06000003: CustomRawJpeg data does not start with a "
+                              "JPEG marker\n");
 }
 
 TEST(Cli, TextureFailuresNameTheTexture) {
@@ -1434,7 +1516,7 @@ TEST(Cli, TextureFailuresNameTheTexture) {
     const fs::path png = dir.path() / "t.png";
     const RunResult run = run_cli({"texture", archive, c.id, "-o", png.string()});
     EXPECT_EQ(run.exit_status, c.status);
-    EXPECT_EQ(run.err, "quorvale-dat: " + c.err + "\n");
+    EXPECT_EQ(run.err, "quorvale-dat: " + archive + ": " + c.err + "\n");
     EXPECT_FALSE(fs::exists(png));
   }
 
@@ -1442,7 +1524,8 @@ TEST(Cli, TextureFailuresNameTheTexture) {
   const fs::path all = dir.path() / "all";
   const RunResult run = run_cli({"texture", archive, "--all", all.string()});
   EXPECT_EQ(run.exit_status, 65);
-  EXPECT_TRUE(run.err.ends_with("quorvale-dat: 5 of 6 textures could not be exported\n"))
+  EXPECT_TRUE(
+      run.err.ends_with("quorvale-dat: " + archive + ": 5 of 6 textures could not be exported\n"))
       << run.err;
   EXPECT_TRUE(read_png(all / "0x06000006.png").has_value());
   EXPECT_EQ(std::distance(fs::directory_iterator(all), fs::directory_iterator()), 1);

@@ -124,10 +124,10 @@ TEST(Hostile, ExtractWritesEachSharedChainOnce) {
     EXPECT_TRUE(first.is_open()) << "the first entry in file order (the lowest id) is extracted";
     const std::vector<std::string> err = lines_of(run.err);
     ASSERT_EQ(err.size(), entries);
-    EXPECT_EQ(err[0],
-              "quorvale-dat: record 0x0A000001: its chain overlaps that of record 0x0A000000 at "
-              "block 0x00000190; not read (--allow-overlap reads it)");
-    EXPECT_EQ(err.back(), "quorvale-dat: " + std::to_string(entries - 1) + " of " +
+    EXPECT_EQ(err[0], "quorvale-dat: " + archive +
+                          ": record 0x0A000001: its chain overlaps that of record 0x0A000000 at "
+                          "block 0x00000190; not read (--allow-overlap reads it)");
+    EXPECT_EQ(err.back(), "quorvale-dat: " + archive + ": " + std::to_string(entries - 1) + " of " +
                               std::to_string(entries) + " records could not be extracted");
 
     // Allowed to overlap, the records read may hold 4 times the archive's size, and no more.
@@ -138,7 +138,8 @@ TEST(Hostile, ExtractWritesEachSharedChainOnce) {
     const Output a = output_of(allowed);
     EXPECT_LE(a.bytes, 4 * bytes.size());
     EXPECT_EQ(a.files, 4 * bytes.size() / content.size());
-    EXPECT_NE(all.err.find("quorvale-dat: stopped: the records read hold more than 4 times the "
+    EXPECT_NE(all.err.find("quorvale-dat: " + archive +
+                           ": stopped: the records read hold more than 4 times the "
                            "archive's size (--max-output raises the limit)\n"),
               std::string::npos)
         << all.err;
@@ -167,7 +168,8 @@ TEST(Hostile, TextureAllExportsEachSharedChainOnce) {
   EXPECT_TRUE(fs::exists(out / "0x06000000.png"));
   const std::vector<std::string> err = lines_of(run.err);
   ASSERT_FALSE(err.empty());
-  EXPECT_EQ(err.back(), "quorvale-dat: 2439 of 2440 textures could not be exported");
+  EXPECT_EQ(err.back(),
+            "quorvale-dat: " + archive + ": 2439 of 2440 textures could not be exported");
 }
 
 // ---------------------------------------------------------------------------------------------

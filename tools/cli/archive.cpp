@@ -42,7 +42,7 @@ std::string_view file_kind(mode_t mode) {
 // O_NOCTTY from taking a terminal.
 Expected<void, Failure> open_checked(const std::string& path, ScopedFd& probe) {
   const auto refused = [&](const std::string& why) {
-    return Unexpected(Failure{kExitNoInput, "cannot open " + path + ": " + why});
+    return Unexpected(named_failure(kExitNoInput, "cannot open " + path + ": " + why));
   };
   do {
     probe.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -66,9 +66,9 @@ Expected<void, Failure> check_archive_file(const std::string& path) {
 
 Failure open_failure(const std::string& path, const DatError& error) {
   if (const auto* path_error = error.get_if<DatError::PathError>()) {
-    return Failure{kExitNoInput, "cannot open " + path + ": " + path_error->source.display()};
+    return named_failure(kExitNoInput, "cannot open " + path + ": " + path_error->source.display());
   }
-  return failure(path, error);
+  return named_failure(status_of(error), path + ": " + one_line(error));
 }
 
 namespace {
@@ -189,9 +189,9 @@ Expected<Salvaged, Failure> open_archive_salvage(const std::string& path) {
 }
 
 Failure lost_failure(const std::string& path, std::size_t lost, const std::string& done) {
-  return Failure{kExitData, path + ": " + std::to_string(lost) +
-                                (lost == 1 ? " directory subtree" : " directory subtrees") +
-                                " could not be read; " + done + " from the rest"};
+  return named_failure(kExitData, path + ": " + std::to_string(lost) +
+                                      (lost == 1 ? " directory subtree" : " directory subtrees") +
+                                      " could not be read; " + done + " from the rest");
 }
 
 Expected<std::vector<std::uint8_t>, Failure> fetch_requested(const DatDatabase& db,

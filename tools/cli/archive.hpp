@@ -55,7 +55,7 @@ void set_mapping(bool map) noexcept;
 [[nodiscard]] Expected<void, Failure> check_archive_file(const std::string& path);
 
 // A record named on the command line: absent is kExitAbsent, "record 0x06000C30: not in the
-// archive".
+// archive" (shown after the archive's path, as every failure about a record is).
 [[nodiscard]] Expected<std::vector<std::uint8_t>, Failure> fetch_requested(const DatDatabase& db,
                                                                            std::uint32_t id);
 

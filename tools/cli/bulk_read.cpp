@@ -51,8 +51,9 @@ class FileOrder {
 
 }  // namespace
 
-BulkOutcome read_all(const DatDatabase& db, const BulkOptions& options, std::string_view label,
-                     std::string_view noun, const std::function<bool(const DatFileEntry&)>& select,
+BulkOutcome read_all(const std::string& archive, const DatDatabase& db, const BulkOptions& options,
+                     std::string_view label, std::string_view noun,
+                     const std::function<bool(const DatFileEntry&)>& select,
                      const std::function<Expected<std::uint64_t, Failure>(
                          const DatFileEntry&, std::span<const std::uint8_t>)>& write) {
   BulkOutcome outcome;
@@ -126,12 +127,12 @@ BulkOutcome read_all(const DatDatabase& db, const BulkOptions& options, std::str
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [p, f] : failures) {
     if (p >= stop) break;
-    error_line(f.message);
+    error_line(message_for(f, archive));
     outcome.status = std::max(outcome.status, f.status);
     ++outcome.failed;
   }
   if (stop < order.size()) {
-    error_line("stopped: the " + name + "s read hold more than " +
+    error_line(archive + ": stopped: the " + name + "s read hold more than " +
                std::to_string(options.max_output) +
                " times the archive's size (--max-output raises the limit)");
     outcome.status = std::max(outcome.status, kExitData);

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "progress.hpp"
@@ -44,9 +45,11 @@ struct BulkOutcome {
 // Reads the records `select` accepts and hands each one's bytes to `write`, which returns the
 // bytes it wrote (for the progress line) or its failure. `write` is called from several threads
 // at once, never twice for one record. Every failure is reported on standard error as
-// "<noun> 0x...: <why>" and the pass goes on, until the output limit stops it.
-[[nodiscard]] BulkOutcome read_all(const DatDatabase& db, const BulkOptions& options,
-                                   std::string_view label, std::string_view noun,
+// "<archive>: <noun> 0x...: <why>" (message_for()) and the pass goes on, until the output limit
+// stops it.
+[[nodiscard]] BulkOutcome read_all(const std::string& archive, const DatDatabase& db,
+                                   const BulkOptions& options, std::string_view label,
+                                   std::string_view noun,
                                    const std::function<bool(const DatFileEntry&)>& select,
                                    const std::function<Expected<std::uint64_t, Failure>(
                                        const DatFileEntry&, std::span<const std::uint8_t>)>& write);

@@ -38,7 +38,7 @@ Result extract(const ExtractOptions& options, const DatDatabase& db, std::size_t
   // One pass in file order. A record that fails is reported and skipped; the status is that of
   // the worst failure.
   const BulkOutcome outcome = read_all(
-      db, options.bulk, "extract", "record",
+      options.archive, db, options.bulk, "extract", "record",
       [&](const DatFileEntry& e) {
         return !options.type || type_byte(record_type(e.id)) == *options.type;
       },

@@ -138,11 +138,12 @@ Result export_one(const DatDatabase& db, const TextureOptions& options) {
   return write_file(*options.output, exported->bytes);
 }
 
-Result export_all(const DatDatabase& db, const std::string& dir_path, const BulkOptions& bulk) {
+Result export_all(const std::string& archive, const DatDatabase& db, const std::string& dir_path,
+                  const BulkOptions& bulk) {
   auto dir = OutputDir::open(dir_path);
   if (!dir) return Unexpected(std::move(dir.error()));
   const BulkOutcome outcome = read_all(
-      db, bulk, "texture", "texture",
+      archive, db, bulk, "texture", "texture",
       [](const DatFileEntry& e) { return record_type(e.id) == RecordType::Texture; },
       [&](const DatFileEntry& e,
           std::span<const std::uint8_t> bytes) -> Expected<std::uint64_t, Failure> {
@@ -165,7 +166,7 @@ Result export_all(const DatDatabase& db, const std::string& dir_path, const Bulk
 Result run_texture(const TextureOptions& options) {
   auto db = open_archive(options.archive, options.all_dir ? Access::sequential : Access::normal);
   if (!db) return Unexpected(std::move(db.error()));
-  return options.all_dir ? export_all(*db, *options.all_dir, options.bulk)
+  return options.all_dir ? export_all(options.archive, *db, *options.all_dir, options.bulk)
                          : export_one(*db, options);
 }
 

@@ -161,8 +161,8 @@ Result run_verify(const VerifyOptions& options) {
     return {};
   }
   const std::size_t n = report->problems.size();
-  return Unexpected(Failure{
-      kExitData, options.archive + ": " + std::to_string(n) + (n == 1 ? " problem" : " problems")});
+  return Unexpected(named_failure(
+      kExitData, options.archive + ": " + std::to_string(n) + (n == 1 ? " problem" : " problems")));
 }
 
 }  // namespace quorvale_dat::cli

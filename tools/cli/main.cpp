@@ -606,7 +606,7 @@ int run(int argc, char** argv) {
     cli::Result result = cli::check_archive_file(*runner.archive);
     if (result) result = runner.run();
     if (!result) {
-      cli::error_line(result.error().message);
+      cli::error_line(cli::message_for(result.error(), *runner.archive));
       return finish(result.error().status);
     }
     return finish(cli::kExitOk);

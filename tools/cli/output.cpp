@@ -21,7 +21,7 @@ using report::write_all;
 // it: the kernel met a page the file no longer has where a read of memory would raise SIGBUS.
 Failure io_failure(const std::string& what, int code) {
   if (code == EFAULT && reading_mapped()) archive_changed();
-  return Failure{kExitIo, what + ": " + IoError::from_os(code).display()};
+  return named_failure(kExitIo, what + ": " + IoError::from_os(code).display());
 }
 
 // Closes `fd`; returns 0 or errno (a failed close can be the first report of a failed write).

@@ -18,6 +18,11 @@ int status_of(const DatError& error) noexcept {
   return kExitData;
 }
 
+std::string message_for(const Failure& failure, const std::string& archive) {
+  if (failure.names_subject || failure.status == kExitUsage) return failure.message;
+  return archive + ": " + failure.message;
+}
+
 std::string one_line(const ParseError& error) { return error.summary(); }
 
 std::string one_line(const DatError& error) {

@@ -21,11 +21,28 @@ inline constexpr int kExitNoInput = 66;
 inline constexpr int kExitIo = 74;
 
 // Why a command stopped: the exit status and a message for standard error, without the program
-// name ("record 0x080003E4: not in the archive").
+// name.
+//
+// Most messages are about something the archive holds ("record 0x080003E4: not in the
+// archive"); they are shown after the archive's path (message_for()), so that every message
+// names the file. A message that names what it is about itself has `names_subject`: the archive
+// when it does not open ("cannot open ARCHIVE: ..."), an output file ("cannot create out/x.bin:
+// ..."), the address serve cannot listen on.
 struct Failure {
   int status = kExitData;
   std::string message;
+  bool names_subject = false;
 };
+
+// A failure whose message names what it is about.
+[[nodiscard]] inline Failure named_failure(int status, std::string message) {
+  return Failure{status, std::move(message), true};
+}
+
+// The message for standard error of a failure met by a command on `archive`: "ARCHIVE: " and
+// the message ("ARCHIVE: record 0x080003E4: not in the archive"), except for a message that
+// names its subject and for a command line error (kExitUsage), which are shown as they are.
+[[nodiscard]] std::string message_for(const Failure& failure, const std::string& archive);
 
 // The status of a library error met while reading a record or the directory. A read that finds
 // the end of the file is the archive's fault (a chain that leads outside it, a header cut short),

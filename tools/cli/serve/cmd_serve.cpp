@@ -39,8 +39,8 @@ std::string url_host(const std::string& address) {
 
 Expected<int, Failure> listen(serve::HttpServer& server, const ServeOptions& options) {
   const auto failed = [&](int port, const IoError& e) {
-    return Unexpected(Failure{kExitIo, "cannot listen on " + url_host(options.bind) + ":" +
-                                           std::to_string(port) + ": " + e.display()});
+    return Unexpected(named_failure(kExitIo, "cannot listen on " + url_host(options.bind) + ":" +
+                                                 std::to_string(port) + ": " + e.display()));
   };
   if (options.port) {
     auto port = server.bind(options.bind, *options.port);
@@ -52,10 +52,10 @@ Expected<int, Failure> listen(serve::HttpServer& server, const ServeOptions& opt
     if (bound) return *bound;
     if (bound.error().kind() != ErrorKind::AddrInUse) return failed(port, bound.error());
   }
-  return Unexpected(Failure{kExitIo, "cannot listen on " + url_host(options.bind) + ": ports " +
-                                         std::to_string(kFirstPort) + " to " +
-                                         std::to_string(kFirstPort + kPortsTried - 1) +
-                                         " are all in use; name one with --port"});
+  return Unexpected(named_failure(kExitIo, "cannot listen on " + url_host(options.bind) +
+                                               ": ports " + std::to_string(kFirstPort) + " to " +
+                                               std::to_string(kFirstPort + kPortsTried - 1) +
+                                               " are all in use; name one with --port"));
 }
 
 // Starts the desktop's opener for the URL and leaves it running; a failure is only a note.
@@ -147,7 +147,8 @@ Result run_serve(const ServeOptions& options) {
   // cpp-httplib ends its accepting loop on a failed accept (other than for too many open files);
   // a server that stops unasked has failed, and says so.
   if (!signalled.load()) {
-    return Unexpected(Failure{kExitIo, "serve: accepting connections failed; the server stopped"});
+    return Unexpected(
+        named_failure(kExitIo, "serve: accepting connections failed; the server stopped"));
   }
   return {};
 }
