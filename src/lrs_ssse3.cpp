@@ -11,9 +11,10 @@ namespace quorvale_dat::utils::lrs {
 namespace {
 
 // Per distance d up to 16: byte i of the 16 takes byte i % d of the source (identity for 16 and
-// above).
+// above); and for every distance, where its pattern starts, so that finding it is one load.
 struct Patterns {
   alignas(16) std::uint8_t shuffle[17][16];
+  std::uint16_t at[4096];
 };
 
 constexpr Patterns make_patterns() {
@@ -21,6 +22,7 @@ constexpr Patterns make_patterns() {
   for (unsigned d = 1; d <= 16; ++d) {
     for (unsigned i = 0; i < 16; ++i) p.shuffle[d][i] = static_cast<std::uint8_t>(i % d);
   }
+  for (unsigned d = 0; d < 4096; ++d) p.at[d] = static_cast<std::uint16_t>(16 * (d < 16 ? d : 16));
   return p;
 }
 
@@ -28,10 +30,10 @@ constexpr Patterns kPatterns = make_patterns();
 
 struct ShuffleCopy {
   static void match(std::uint8_t* dst, std::size_t distance) {
-    const std::size_t d = distance < 16 ? distance : 16;
     const std::uint8_t* from = dst - distance;
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    const __m128i pattern = _mm_load_si128(reinterpret_cast<const __m128i*>(kPatterns.shuffle[d]));
+    const __m128i pattern = _mm_load_si128(
+        reinterpret_cast<const __m128i*>(&kPatterns.shuffle[0][0] + kPatterns.at[distance]));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_shuffle_epi8(v, pattern));
     // The 17th byte copies the one at dst + 16 - distance: from before dst, or at a distance
     // of 16 or less one of the 16 just stored.
