@@ -61,8 +61,13 @@ struct alignas(32) PlanRow {
   std::uint8_t literals[15];
   std::uint8_t refs;
 };
+// A reference's second byte b1 holds its distance's bits 8-11 and its length code: both read
+// from tables, so that decoding a reference is two byte loads, two table loads and an add. They
+// share one object with the rows, so that the loop needs one register for all of them.
 struct Plan {
   PlanRow row[256];
+  std::uint16_t high[256];   // (b1 >> 4) << 8
+  std::uint8_t length[256];  // (b1 & 0x0F) + 2
 };
 
 constexpr Plan make_plan() {
@@ -81,28 +86,14 @@ constexpr Plan make_plan() {
     }
     p.row[f].refs = static_cast<std::uint8_t>(k - 1);
   }
+  for (unsigned b1 = 0; b1 < 256; ++b1) {
+    p.high[b1] = static_cast<std::uint16_t>((b1 >> 4) << 8);
+    p.length[b1] = static_cast<std::uint8_t>((b1 & 0x0F) + 2);
+  }
   return p;
 }
 
 inline constexpr Plan kPlan = make_plan();
-
-// A reference's second byte b1 holds its distance's bits 8-11 and its length code: both read
-// from tables, so that decoding a reference is two byte loads, two table loads and an add.
-struct ReferenceCodes {
-  std::uint16_t high[256];   // (b1 >> 4) << 8
-  std::uint8_t length[256];  // (b1 & 0x0F) + 2
-};
-
-constexpr ReferenceCodes make_reference_codes() {
-  ReferenceCodes c{};
-  for (unsigned b1 = 0; b1 < 256; ++b1) {
-    c.high[b1] = static_cast<std::uint16_t>((b1 >> 4) << 8);
-    c.length[b1] = static_cast<std::uint8_t>((b1 & 0x0F) + 2);
-  }
-  return c;
-}
-
-inline constexpr ReferenceCodes kCodes = make_reference_codes();
 
 // Whole groups without a bounds check per token, while the output is below its bound and the
 // input holds the group: with Exact false, while it holds a group of the largest size and the
@@ -114,27 +105,26 @@ inline constexpr ReferenceCodes kCodes = make_reference_codes();
 // only bytes before its destination.
 template <class Copy, bool Exact>
 inline bool run_groups(State& st) {
-  const std::uint8_t* const s = st.src;
   std::uint8_t* const out = st.out;
-  const std::size_t last_pos = Exact ? st.size : st.size - kGroupInput;
-  std::size_t pos = st.pos;
+  const std::uint8_t* p = st.src + st.pos;
+  const std::uint8_t* const last = st.src + (Exact ? st.size : st.size - kGroupInput);
   std::size_t n = st.n;
   const std::size_t capacity = st.capacity;
-  while ((Exact ? pos < last_pos : pos <= last_pos) && n < capacity) {
-    const unsigned flags = s[pos];
-    const std::uint8_t* const group = s + pos + 1;
+  while ((Exact ? p < last : p <= last) && n < capacity) {
+    const unsigned flags = *p;
+    const std::uint8_t* const group = p + 1;
     const PlanRow& row = kPlan.row[flags];
     const unsigned refs = row.refs;
-    if (Exact && st.size - pos < 9 + refs) break;
-    pos += 9 + refs;
+    if (Exact && static_cast<std::size_t>(last - p) < 9 + refs) break;
+    p += 9 + refs;
     for (unsigned k = 0; k < refs; ++k) {
       const std::uint8_t* const from = group + row.offset[k];
       const std::size_t literals = row.literals[k];
       std::memcpy(out + n, from, 8);
       n += literals;
       const std::size_t b1 = from[literals + 1];
-      const std::size_t distance = from[literals] + std::size_t{kCodes.high[b1]};
-      const std::size_t length = kCodes.length[b1];
+      const std::size_t distance = from[literals] + std::size_t{kPlan.high[b1]};
+      const std::size_t length = kPlan.length[b1];
       // One test for the rare cases: a zero distance (the end of the stream), no output yet,
       // or a distance reaching before the start.
       if (distance - 1 >= n) [[unlikely]] {
@@ -153,7 +143,7 @@ inline bool run_groups(State& st) {
     std::memcpy(out + n, group + row.offset[refs], 8);
     n += row.literals[refs];
   }
-  st.pos = pos;
+  st.pos = static_cast<std::size_t>(p - st.src);
   st.n = n;
   return true;
 }
