@@ -58,8 +58,9 @@ inline void copy_slow(State& st, std::size_t distance, std::size_t length) {
 // nothing in it depends on the previous reference's position in the stream.
 struct alignas(32) PlanRow {
   std::uint8_t offset[16];
-  std::uint8_t literals[15];
+  std::uint8_t literals[14];
   std::uint8_t refs;
+  std::uint8_t size;  // the group's bytes, flag byte included: 9 + refs
 };
 // A reference's second byte b1 holds its distance's bits 8-11 and its length code: both read
 // from tables, so that decoding a reference is two byte loads, two table loads and an add. They
@@ -85,6 +86,7 @@ constexpr Plan make_plan() {
       first = token + 1;
     }
     p.row[f].refs = static_cast<std::uint8_t>(k - 1);
+    p.row[f].size = static_cast<std::uint8_t>(9 + k - 1);
   }
   for (unsigned b1 = 0; b1 < 256; ++b1) {
     p.high[b1] = static_cast<std::uint16_t>((b1 >> 4) << 8);
@@ -114,12 +116,15 @@ inline bool run_groups(State& st) {
     const unsigned flags = *p;
     const std::uint8_t* const group = p + 1;
     const PlanRow& row = kPlan.row[flags];
-    const unsigned refs = row.refs;
-    if (Exact && static_cast<std::size_t>(last - p) < 9 + refs) break;
-    p += 9 + refs;
-    for (unsigned k = 0; k < refs; ++k) {
-      const std::uint8_t* const from = group + row.offset[k];
-      const std::size_t literals = row.literals[k];
+    if (Exact && static_cast<std::size_t>(last - p) < row.size) break;
+    p += row.size;
+    // One step per reference: offset[k] and literals[k], 16 bytes further, say where its
+    // literals lie; the step past the last reference is the group's end.
+    const std::uint8_t* step = row.offset;
+    const std::uint8_t* const end = row.offset + row.refs;
+    for (; step != end; ++step) {
+      const std::uint8_t* const from = group + step[0];
+      const std::size_t literals = step[16];
       std::memcpy(out + n, from, 8);
       n += literals;
       const std::size_t b1 = from[literals + 1];
@@ -140,8 +145,8 @@ inline bool run_groups(State& st) {
       Copy::match(out + n, distance);
       n += length;
     }
-    std::memcpy(out + n, group + row.offset[refs], 8);
-    n += row.literals[refs];
+    std::memcpy(out + n, group + end[0], 8);
+    n += end[16];
   }
   st.pos = static_cast<std::size_t>(p - st.src);
   st.n = n;
