@@ -33,8 +33,7 @@ namespace {
 using lrs::State;
 
 struct PortableCopy {
-  static void match(std::uint8_t* dst, std::size_t distance) {
-    const std::uint8_t* from = dst - distance;
+  static void match(std::uint8_t* dst, const std::uint8_t* from, std::size_t distance) {
     if (distance >= 8) {
       // Each 8-byte step reads only bytes written before it.
       std::memcpy(dst, from, 8);

@@ -101,10 +101,10 @@ inline constexpr Plan kPlan = make_plan();
 // input holds the group: with Exact false, while it holds a group of the largest size and the
 // bytes it may read past it (kGroupInput); with Exact true, while it holds the group itself (the
 // caller then supplies zeros past the end for the over-reads). A run of literals is one 8-byte
-// copy; Copy::match(dst, distance) writes the 17 bytes of a reference at
-// 1 <= distance <= dst - out. Whatever either writes past the token's length is overwritten by the
-// following tokens or cut off at the end, and no later token reads it first: every copy reads
-// only bytes before its destination.
+// copy; Copy::match(dst, from, distance) writes the 17 bytes of a reference from
+// from = dst - distance, 1 <= distance <= dst - out. Whatever either writes past the token's
+// length is overwritten by the following tokens or cut off at the end, and no later token reads
+// it first: every copy reads only bytes before its destination.
 template <class Copy, bool Exact>
 inline bool run_groups(State& st) {
   std::uint8_t* const out = st.out;
@@ -130,9 +130,10 @@ inline bool run_groups(State& st) {
       const std::size_t b1 = from[literals + 1];
       const std::size_t distance = from[literals] + std::size_t{kPlan.high[b1]};
       const std::size_t length = kPlan.length[b1];
-      // One test for the rare cases: a zero distance (the end of the stream), no output yet,
-      // or a distance reaching before the start.
-      if (distance - 1 >= n) [[unlikely]] {
+      // Where the copy starts; one test for the rare cases: a zero distance (the end of the
+      // stream, at == n), no output yet, or a distance reaching before the start (at wraps).
+      const std::size_t at = n - distance;
+      if (at >= n) [[unlikely]] {
         if (distance == 0 || n == 0) {
           st.n = n;
           return false;
@@ -142,7 +143,7 @@ inline bool run_groups(State& st) {
         n = st.n;
         continue;
       }
-      Copy::match(out + n, distance);
+      Copy::match(out + n, out + at, distance);
       n += length;
     }
     std::memcpy(out + n, group + end[0], 8);

@@ -29,8 +29,7 @@ constexpr Patterns make_patterns() {
 constexpr Patterns kPatterns = make_patterns();
 
 struct ShuffleCopy {
-  static void match(std::uint8_t* dst, std::size_t distance) {
-    const std::uint8_t* from = dst - distance;
+  static void match(std::uint8_t* dst, const std::uint8_t* from, std::size_t distance) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
     const __m128i pattern = _mm_load_si128(
         reinterpret_cast<const __m128i*>(&kPatterns.shuffle[0][0] + kPatterns.at[distance]));
