@@ -58,9 +58,8 @@ inline void copy_slow(State& st, std::size_t distance, std::size_t length) {
 // nothing in it depends on the previous reference's position in the stream.
 struct alignas(32) PlanRow {
   std::uint8_t offset[16];
-  std::uint8_t literals[14];
-  std::uint8_t refs;
-  std::uint8_t size;  // the group's bytes, flag byte included: 9 + refs
+  std::uint8_t literals[15];
+  std::uint8_t size;  // the group's bytes, flag byte included: 9 + its references
 };
 // A reference's second byte b1 holds its distance's bits 8-11 and its length code: both read
 // from tables, so that decoding a reference is two byte loads, two table loads and an add. They
@@ -85,7 +84,6 @@ constexpr Plan make_plan() {
       offset += literals + 2;
       first = token + 1;
     }
-    p.row[f].refs = static_cast<std::uint8_t>(k - 1);
     p.row[f].size = static_cast<std::uint8_t>(9 + k - 1);
   }
   for (unsigned b1 = 0; b1 < 256; ++b1) {
@@ -128,10 +126,11 @@ inline bool run_groups(State& st) {
     if (Exact && static_cast<std::size_t>(last - p) < row.size) break;
     p += row.size;
     // One step per reference: offset[k] and literals[k], 16 bytes further, say where its
-    // literals lie; the step past the last reference is the group's end.
+    // literals lie; the step past the last reference is the group's end. The loop ends on the
+    // flag bits themselves, one cleared per reference, so that its last test does not wait for
+    // the plan.
     const std::uint8_t* step = row.offset;
-    const std::uint8_t* const end = row.offset + row.refs;
-    for (; step != end; ++step) {
+    for (unsigned bits = flags; bits != 0; bits &= bits - 1, ++step) {
       const std::uint8_t* const from = group + step[0];
       const std::size_t literals = step[16];
       std::memcpy(out + n, from, 8);
@@ -155,8 +154,8 @@ inline bool run_groups(State& st) {
       Copy::match(out + n, out + at, distance);
       n += length;
     }
-    std::memcpy(out + n, group + end[0], 8);
-    n += end[16];
+    std::memcpy(out + n, group + step[0], 8);
+    n += step[16];
   }
   st.pos = static_cast<std::size_t>(p - st.src);
   st.n = n;
