@@ -58,14 +58,16 @@ inline void copy_slow(State& st, std::size_t distance, std::size_t length) {
 // nothing in it depends on the previous reference's position in the stream.
 struct alignas(32) PlanRow {
   std::uint8_t offset[16];
-  std::uint8_t literals[15];
-  std::uint8_t size;  // the group's bytes, flag byte included: 9 + its references
+  std::uint8_t literals[16];
 };
 // A reference's second byte b1 holds its distance's bits 8-11 and its length code: both read
 // from tables, so that decoding a reference is two byte loads, two table loads and an add. They
 // share one object with the rows, so that the loop needs one register for all of them.
 struct Plan {
   PlanRow row[256];
+  // Per flag byte, the group's bytes, flag byte included (9 + its references): apart from the
+  // rows, so that finding the next group takes one load after the flag byte's.
+  std::uint8_t size[256];
   std::uint16_t high[256];   // (b1 >> 4) << 8
   std::uint8_t length[256];  // (b1 & 0x0F) + 2
 };
@@ -84,7 +86,7 @@ constexpr Plan make_plan() {
       offset += literals + 2;
       first = token + 1;
     }
-    p.row[f].size = static_cast<std::uint8_t>(9 + k - 1);
+    p.size[f] = static_cast<std::uint8_t>(9 + k - 1);
   }
   for (unsigned b1 = 0; b1 < 256; ++b1) {
     p.high[b1] = static_cast<std::uint16_t>((b1 >> 4) << 8);
@@ -123,8 +125,9 @@ inline bool run_groups(State& st) {
       continue;
     }
     const PlanRow& row = kPlan.row[flags];
-    if (Exact && static_cast<std::size_t>(last - p) < row.size) break;
-    p += row.size;
+    const std::size_t size = kPlan.size[flags];
+    if (Exact && static_cast<std::size_t>(last - p) < size) break;
+    p += size;
     // One step per reference: offset[k] and literals[k], 16 bytes further, say where its
     // literals lie; the step past the last reference is the group's end. The loop ends on the
     // flag bits themselves, one cleared per reference, so that its last test does not wait for
