@@ -11,7 +11,9 @@
 // once per reference and never counts tokens. The bytes written past a token's end, or past the
 // declared size, lie inside the buffer and are overwritten or cut off later; output before the
 // declared size never depends on them, since every copy reads only bytes before its destination.
-// The stream's last groups (under a whole group's input) go through the plain token-by-token loop.
+// The stream's last bytes (under a whole group's input) are copied into a small zero-padded
+// buffer, where the same loop runs while it holds a complete group; only a last incomplete group
+// goes through the plain token-by-token loop.
 //
 // A back-reference's 17 bytes: with SSSE3 (chosen at run time, src/lrs_ssse3.cpp), one 16-byte
 // load shuffled by a per-distance pattern, so that a distance below 16 repeats its period without
@@ -31,8 +33,7 @@ namespace {
 using lrs::State;
 
 struct PortableCopy {
-  static void match(std::uint8_t* dst, std::size_t distance) {
-    const std::uint8_t* from = dst - distance;
+  static void match(std::uint8_t* dst, const std::uint8_t* from, std::size_t distance) {
     if (distance >= 8) {
       // Each 8-byte step reads only bytes written before it.
       std::memcpy(dst, from, 8);

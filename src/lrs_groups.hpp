@@ -53,12 +53,23 @@ inline void copy_slow(State& st, std::size_t distance, std::size_t length) {
 
 // Where the tokens of a group lie, for each flag byte: for each back-reference in turn and then
 // for the group's end, the literals before it: the offset of the first one after the flag byte
-// (bits 0-15) and their count (bits 16-23). The two bytes of a reference follow its literals.
-// With it, a group's loop runs once per reference, and nothing in it depends on the previous
-// reference's position in the stream.
+// and their count, one byte each, so that a step reads them with two byte loads. The two bytes
+// of a reference follow its literals. With it, a group's loop runs once per reference, and
+// nothing in it depends on the previous reference's position in the stream.
+struct alignas(32) PlanRow {
+  std::uint8_t offset[16];
+  std::uint8_t literals[16];
+};
+// A reference's second byte b1 holds its distance's bits 8-11 and its length code: both read
+// from tables, so that decoding a reference is two byte loads, two table loads and an add. They
+// share one object with the rows, so that the loop needs one register for all of them.
 struct Plan {
-  std::uint32_t entry[256][9];
-  std::uint8_t refs[256];
+  PlanRow row[256];
+  // Per flag byte, the group's bytes, flag byte included (9 + its references): apart from the
+  // rows, so that finding the next group takes one load after the flag byte's.
+  std::uint8_t size[256];
+  std::uint16_t high[256];   // (b1 >> 4) << 8
+  std::uint8_t length[256];  // (b1 & 0x0F) + 2
 };
 
 constexpr Plan make_plan() {
@@ -70,49 +81,70 @@ constexpr Plan make_plan() {
     for (unsigned token = 0; token <= 8; ++token) {
       if (token < 8 && (f & (0x80u >> token)) == 0) continue;
       const unsigned literals = token - first;
-      p.entry[f][k++] = offset | literals << 16;
+      p.row[f].offset[k] = static_cast<std::uint8_t>(offset);
+      p.row[f].literals[k++] = static_cast<std::uint8_t>(literals);
       offset += literals + 2;
       first = token + 1;
     }
-    p.refs[f] = static_cast<std::uint8_t>(k - 1);
+    p.size[f] = static_cast<std::uint8_t>(9 + k - 1);
+  }
+  for (unsigned b1 = 0; b1 < 256; ++b1) {
+    p.high[b1] = static_cast<std::uint16_t>((b1 >> 4) << 8);
+    p.length[b1] = static_cast<std::uint8_t>((b1 & 0x0F) + 2);
   }
   return p;
 }
 
 inline constexpr Plan kPlan = make_plan();
 
-// Whole groups without a bounds check per token, while the input holds a whole group and the
-// output is below its bound. A run of literals is one 8-byte copy; Copy::match(dst, distance)
-// writes the 17 bytes of a reference at 1 <= distance <= dst - out. Whatever either writes past
-// the token's length is overwritten by the following tokens or cut off at the end, and no later
-// token reads it first: every copy reads only bytes before its destination.
-template <class Copy>
-inline bool fast_groups(State& st) {
-  if (st.size < kGroupInput) return true;
-  const std::uint8_t* const s = st.src;
+// Whole groups without a bounds check per token, while the output is below its bound and the
+// input holds the group: with Exact false, while it holds a group of the largest size and the
+// bytes it may read past it (kGroupInput); with Exact true, while it holds the group itself (the
+// caller then supplies zeros past the end for the over-reads). A run of literals is one 8-byte
+// copy; Copy::match(dst, from, distance) writes the 17 bytes of a reference from
+// from = dst - distance, 1 <= distance <= dst - out. Whatever either writes past the token's
+// length is overwritten by the following tokens or cut off at the end, and no later token reads
+// it first: every copy reads only bytes before its destination.
+template <class Copy, bool Exact>
+inline bool run_groups(State& st) {
   std::uint8_t* const out = st.out;
-  const std::size_t last_pos = st.size - kGroupInput;
-  std::size_t pos = st.pos;
+  const std::uint8_t* p = st.src + st.pos;
+  const std::uint8_t* const last = st.src + (Exact ? st.size : st.size - kGroupInput);
   std::size_t n = st.n;
-  while (pos <= last_pos && n < st.capacity) {
-    const unsigned flags = s[pos];
-    const std::uint8_t* const group = s + pos + 1;
-    const std::uint32_t* const entry = kPlan.entry[flags];
-    const unsigned refs = kPlan.refs[flags];
-    pos += 9 + refs;
-    for (unsigned k = 0; k < refs; ++k) {
-      const std::uint32_t e = entry[k];
-      const std::uint8_t* const from = group + (e & 0xFFFF);
-      const std::size_t literals = (e >> 16) & 0xFF;
+  const std::size_t capacity = st.capacity;
+  while ((Exact ? p < last : p <= last) && n < capacity) {
+    const unsigned flags = *p;
+    const std::uint8_t* const group = p + 1;
+    if (!Exact && flags == 0) {
+      // Eight literals, a third of the groups of compressible data. Tested on the flag byte
+      // itself, this branch resolves sooner than the count of references from the plan, which
+      // pays when it is mispredicted, though it adds instructions.
+      std::memcpy(out + n, group, 8);
+      n += 8;
+      p += 9;
+      continue;
+    }
+    const PlanRow& row = kPlan.row[flags];
+    const std::size_t size = kPlan.size[flags];
+    if (Exact && static_cast<std::size_t>(last - p) < size) break;
+    p += size;
+    // One step per reference: offset[k] and literals[k], 16 bytes further, say where its
+    // literals lie; the step past the last reference is the group's end. The loop ends on the
+    // flag bits themselves, one cleared per reference, so that its last test does not wait for
+    // the plan.
+    const std::uint8_t* step = row.offset;
+    for (unsigned bits = flags; bits != 0; bits &= bits - 1, ++step) {
+      const std::uint8_t* const from = group + step[0];
+      const std::size_t literals = step[16];
       std::memcpy(out + n, from, 8);
       n += literals;
-      const std::size_t b0 = from[literals];
       const std::size_t b1 = from[literals + 1];
-      const std::size_t distance = b0 | ((b1 & 0xF0u) << 4);
-      const std::size_t length = (b1 & 0x0Fu) + 2;
-      // One test for the rare cases: a zero distance (the end of the stream), no output yet,
-      // or a distance reaching before the start.
-      if (distance - 1 >= n) [[unlikely]] {
+      const std::size_t distance = from[literals] + std::size_t{kPlan.high[b1]};
+      const std::size_t length = kPlan.length[b1];
+      // Where the copy starts; one test for the rare cases: a zero distance (the end of the
+      // stream, at == n), no output yet, or a distance reaching before the start (at wraps).
+      const std::size_t at = n - distance;
+      if (at >= n) [[unlikely]] {
         if (distance == 0 || n == 0) {
           st.n = n;
           return false;
@@ -122,16 +154,35 @@ inline bool fast_groups(State& st) {
         n = st.n;
         continue;
       }
-      Copy::match(out + n, distance);
+      Copy::match(out + n, out + at, distance);
       n += length;
     }
-    const std::uint32_t e = entry[refs];
-    std::memcpy(out + n, group + (e & 0xFFFF), 8);
-    n += (e >> 16) & 0xFF;
+    std::memcpy(out + n, group + step[0], 8);
+    n += step[16];
   }
-  st.pos = pos;
+  st.pos = static_cast<std::size_t>(p - st.src);
   st.n = n;
   return true;
+}
+
+// The fast loop over the stream, then over its last bytes (under kGroupInput) copied into a
+// buffer with zeros after them, so that whole groups there run fast too; what is left is at most
+// one incomplete group, for the plain loop. Returns false once the stream has ended.
+template <class Copy>
+inline bool fast_groups(State& st) {
+  if (st.size >= kGroupInput && !run_groups<Copy, false>(st)) return false;
+  if (st.n >= st.capacity) return true;
+  std::uint8_t tail[2 * kGroupInput] = {};
+  const std::size_t rest = st.size - st.pos;  // under kGroupInput
+  std::memcpy(tail, st.src + st.pos, rest);
+  State t = st;
+  t.src = tail;
+  t.size = rest;
+  t.pos = 0;
+  const bool more = run_groups<Copy, true>(t);
+  st.n = t.n;
+  st.pos += t.pos;
+  return more;
 }
 
 }  // namespace
