@@ -152,62 +152,6 @@ TEST(DirectoryTest, WalkVisitsSlotsInOrderAndTheLastEntryStays) {
   }
 }
 
-// Lookup through the map's index, against a plain search of the sorted ids: sizes around the
-// index's runs of 16 and its levels, ids from 0 and up to 0xFFFFFFFF, with and without gaps.
-TEST(DirectoryTest, FileMapFindsEveryIdAndNoOther) {
-  struct Case {
-    std::size_t count;
-    std::uint32_t first;
-    std::uint32_t step;
-  };
-  const Case cases[] = {
-      {0, 5, 1},
-      {1, 0, 1},
-      {1, 0xFFFFFFFF, 1},
-      {15, 1, 2},
-      {16, 1, 2},
-      {17, 0, 3},
-      {255, 7, 2},
-      {256, 0, 1},
-      {257, 2, 5},
-      {4096, 1, 2},
-      {4097, 1, 7},
-      {70001, 3, 2},
-      {300, 0xFFFFFFFF - 299 * 3, 3},
-      {4113, 0xFFFFFFFF - 4112, 1},
-  };
-  std::mt19937 rng(7);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.count << " ids from " << c.first << " by " << c.step);
-    std::vector<DatFileEntry> entries;
-    for (std::size_t i = 0; i < c.count; ++i) {
-      const auto id = static_cast<std::uint32_t>(c.first + i * c.step);
-      entries.push_back(entry(id, static_cast<std::uint32_t>(i)));
-    }
-    std::shuffle(entries.begin(), entries.end(), rng);
-    const FileMap files = FileMap::from_walk_order(entries);
-    ASSERT_EQ(files.size(), c.count);
-    std::vector<std::uint32_t> ids;
-    for (const DatFileEntry& e : files) ids.push_back(e.id);
-    // Every id, its neighbours and the ends of the id space.
-    std::vector<std::uint32_t> probes = {0, 1, 0xFFFFFFFE, 0xFFFFFFFF};
-    for (const std::uint32_t id : ids) {
-      probes.insert(probes.end(), {id - 1, id, id + 1});
-    }
-    std::size_t mismatches = 0;
-    for (const std::uint32_t probe : probes) {
-      const bool present = std::binary_search(ids.begin(), ids.end(), probe);
-      const auto it = files.find(probe);
-      const bool right = present ? it != files.end() && it->id == probe : it == files.end();
-      if (!right && ++mismatches <= 5) ADD_FAILURE() << "id " << probe << " present " << present;
-      if (present && it != files.end()) {
-        EXPECT_EQ(files.get(probe), &*it);
-        EXPECT_EQ(it->timestamp, (probe - c.first) / c.step);
-      }
-    }
-  }
-}
-
 TEST(DirectoryTest, EntryCountBeyondTheNodeIsBinRead) {
   ArchiveWriter w(1024);
   NodeSpec full = node({});

@@ -5,7 +5,6 @@
 //   for (const DatFileEntry& e : db.files()) ...   // ascending id order
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -35,10 +34,8 @@ struct DatFileEntry {
   friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
 };
 
-// The entries of an archive, at most one per id, sorted by id. The entries take 24 bytes each and
-// their ids, for lookup, 4 more: the ids in order, every 16th of them, every 16th of those and so
-// on up to a level of at most 16 (together about 4.3 bytes per entry). A lookup counts the ids of
-// one run of at most 16 per level, one or two cache lines, and reads the entry it ends at.
+// The entries of an archive, at most one per id, sorted by id. Lookup is a binary search; the
+// entries take 24 bytes each and nothing else.
 class FileMap {
  public:
   using value_type = DatFileEntry;
@@ -63,21 +60,7 @@ class FileMap {
   [[nodiscard]] std::span<const DatFileEntry> entries() const noexcept { return entries_; }
 
  private:
-  // Ids per run at every level of the index.
-  static constexpr std::size_t kFanout = 16;
-  // Enough levels for 2^32 entries.
-  static constexpr std::size_t kMaxLevels = 9;
-
-  void build_index();
-  [[nodiscard]] std::size_t last_not_above(std::uint32_t id) const noexcept;
-
   std::vector<DatFileEntry> entries_;
-  // Level 0 holds the entries' ids, level k + 1 every kFanout-th id of level k; the top level
-  // holds at most kFanout ids. Levels lie one after another from level 0 on.
-  std::vector<std::uint32_t> index_;
-  std::array<std::uint32_t, kMaxLevels> level_begin_{};
-  std::array<std::uint32_t, kMaxLevels> level_size_{};
-  std::size_t levels_ = 0;
 };
 
 }  // namespace quorvale_dat
