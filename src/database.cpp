@@ -108,16 +108,18 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
 Expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
   const DatFileEntry* entry = files_.get(id);
   if (entry == nullptr) return Unexpected(DatError::NotFound{id});
-  // In memory, a compressed record that lies in one block is decompressed where it lies.
-  if (entry->is_compressed() && entry->size > 0 && source_->in_memory()) {
-    const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
-    std::vector<std::uint8_t> scratch;
-    auto stored = detail::read_chain_view(*source_, g, entry->offset, entry->size, scratch);
-    if (!stored) return Unexpected(detail::located_error(std::move(stored.error()), g.file_size));
-    return utils::decompress_lrs(stored->bytes);
+  if (!entry->is_compressed()) return read_file_data(entry->offset, entry->size);
+  if (!source_->in_memory() || entry->size == 0) {
+    auto stored = read_file_data(entry->offset, entry->size);
+    if (!stored) return stored;
+    return utils::decompress_lrs(*stored);
   }
-  auto stored = read_file_data(entry->offset, entry->size);
-  if (!stored || !entry->is_compressed()) return stored;
+  const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
+  // A compressed record is decompressed where it lies when it lies in one block, else from a
+  // copy of its stored bytes.
+  std::vector<std::uint8_t> copy;
+  auto stored = detail::read_memory_chain_view(*source_, g, entry->offset, entry->size, copy);
+  if (!stored) return Unexpected(detail::located_error(std::move(stored.error()), g.file_size));
   return utils::decompress_lrs(*stored);
 }
 

@@ -142,6 +142,60 @@ TEST(MemoryTest, OpensAsAFileOfTheSameBytesDoes) {
   for (const Case& c : cases) expect_same(c.build(), c.name);
 }
 
+// Compressed records as get_file reads them from memory: decompressed where they lie when the
+// first block holds them, else from a copy of their blocks' payloads; chains bent so that a first
+// block supplies the whole record past its own end, or leads out of the file, fail or succeed as
+// with positioned reads.
+TEST(MemoryTest, CompressedChainsReadAsTheirFilesDo) {
+  Bytes text;
+  for (int i = 0; text.size() < 3000; ++i) {
+    const std::string word = "record " + std::to_string(i * 7919 % 1000) + " ";
+    text.insert(text.end(), word.begin(), word.end());
+  }
+  std::vector<build::Record> records;
+  for (std::uint32_t i = 0; i < 12; ++i) {
+    records.push_back({.id = 0x06000000 + i,
+                       .data = Bytes(text.begin(), text.begin() + 1 + i * 250),
+                       .compressed = true});
+  }
+  const auto archive = [&](std::uint32_t block_size, build::Layout layout) {
+    return build::build_archive(records, {.block_size = block_size, .layout = layout});
+  };
+  // The archive with the pointer of the first block of every record's chain set to `pointer`
+  // (the block's own offset when `pointer` is kOwnBlock).
+  constexpr std::uint32_t kOwnBlock = 1;
+  const auto bent = [&](Bytes bytes, std::uint32_t pointer) {
+    const auto db = DatDatabase::open_bytes(bytes);
+    if (!db) return bytes;
+    for (const DatFileEntry& e : db->files()) {
+      if (e.offset + 4 > bytes.size()) continue;
+      const std::uint32_t p = pointer == kOwnBlock ? e.offset : pointer;
+      for (std::uint32_t k = 0; k < 4; ++k)
+        bytes[e.offset + k] = static_cast<std::uint8_t>(p >> (8 * k));
+    }
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    std::function<Bytes()> build;
+  };
+  const std::vector<Case> cases = {
+      {"1024-byte blocks, sequential", [&] { return archive(1024, build::Layout::Sequential); }},
+      {"256-byte blocks, scattered", [&] { return archive(256, build::Layout::Scattered); }},
+      {"12-byte blocks: many blocks per record",
+       [&] { return archive(12, build::Layout::Scattered); }},
+      {"first blocks last: each supplies its record past its end",
+       [&] { return bent(archive(256, build::Layout::Sequential), 0); }},
+      {"first blocks last, scattered",
+       [&] { return bent(archive(256, build::Layout::Scattered), 0); }},
+      {"first blocks lead out of the file",
+       [&] { return bent(archive(256, build::Layout::Scattered), 0x7FFFFF00); }},
+      {"first blocks lead to themselves",
+       [&] { return bent(archive(64, build::Layout::Sequential), kOwnBlock); }},
+  };
+  for (const Case& c : cases) expect_same(c.build(), c.name);
+}
+
 TEST(MemoryTest, DamagedArchivesOpenAsTheirFilesDo) {
   for (std::uint64_t seed = 1; seed <= 150; ++seed) {
     test_support::Damage damage(seed);
