@@ -135,13 +135,15 @@ def main(paths):
                      f"BM_ForEachFile/{label}", f"BM_Cat/{label}")
         # The parallel rows, one per source the bench opens the archive from.
         parallel_goal = {"c1024": 1.5, "s1024": 3.0, "s256": 5.0}.get(label)
+        kinds = {"Memory": "memory", "File": "positioned", "Mapped": "mapped"}
         for source, how in (("Memory", "in-memory source"), ("File", "positioned reads"),
                             ("Mapped", "mapped source")):
             name = f"BM_ForEachFileParallel{source}/{label}"
             threads = results.get(name, {}).get("threads", 0)
             time_row(f"Extract every record, for_each_file_parallel, {how}, {threads:.0f} threads "
                      f"({where}) vs cat", name, f"BM_Cat/{label}",
-                     parallel_goal if source == "Mapped" else None)
+                     parallel_goal if source == "Mapped" else None,
+                     f"{kinds[source]}, {threads:.0f} threads (cat: 1)")
         time_row(f"Extract every record, get_file each ({where}) vs one pread per block",
                  f"BM_ExtractAll/{label}", f"BM_BlockLoop/{label}")
         time_row(f"Read every stored chain, no decompression ({where}) vs one pread per block",
