@@ -275,25 +275,31 @@ struct AppendOutput {
   }
 };
 // A view of the source's memory when the first block supplies all of the content, else a copy
-// into `scratch`: over what a reused scratch holds, or with `append`, appended to an empty one
-// reserved for the content (nothing zero-filled first).
+// into `scratch`: over what it holds when it is large enough already (a scratch reused from
+// record to record), else appended to it, emptied and reserved for the content, so that no
+// byte is zero-filled only to be overwritten.
 struct ViewOutput {
   static constexpr bool kCopies = true;
   std::vector<std::uint8_t>* scratch;
   std::size_t capacity;
-  bool append = false;
   const std::uint8_t* view = nullptr;
+  bool appending = false;
   void put(const std::uint8_t* from, std::uint32_t n, std::uint64_t at, bool whole) {
     if (at == 0 && whole) {
       view = from;
       return;
     }
-    if (append) {
-      if (at == 0) scratch->reserve(capacity);
+    if (at == 0) {
+      appending = scratch->size() < capacity;
+      if (appending) {
+        scratch->clear();
+        scratch->reserve(capacity);
+      }
+    }
+    if (appending) {
       scratch->insert(scratch->end(), from, from + n);
       return;
     }
-    if (scratch->size() < capacity) scratch->resize(capacity);
     std::memcpy(scratch->data() + at, from, n);
   }
 };
@@ -587,24 +593,6 @@ template <class OnBlock = NoBlockVisitor>
     return Unexpected(c.failure(fault));
   }
   return out;
-}
-
-// The chain's content from a source that holds its bytes in memory: a view of them when the
-// first block supplies all of it, else of `copy` (empty), which the payloads are appended to
-// without zeroing it first. Valid while `copy` and the source live. Requires: source.in_memory().
-[[nodiscard]] inline Expected<std::span<const std::uint8_t>, ChainFailure> read_memory_chain_view(
-    const ByteSource& source, const ChainGeometry& g, std::uint32_t offset, std::uint32_t size,
-    std::vector<std::uint8_t>& copy) {
-  ChainCursor c(g, offset, size);
-  ViewOutput output{&copy, content_capacity(size, g.file_size), true};
-  ChainCursor::Fault fault = ChainCursor::Fault::None;
-  NoBlockVisitor on_block;
-  const MemoryView all{source.bytes().data(), 0, source.size()};
-  if (walk_memory(all, c, output, on_block, false, fault) == WindowEnd::Failed) {
-    return Unexpected(c.failure(fault));
-  }
-  const std::uint8_t* data = output.view != nullptr ? output.view : copy.data();
-  return std::span<const std::uint8_t>(data, static_cast<std::size_t>(c.written()));
 }
 
 // The chain's content as a view: of the source's memory when it holds the bytes and the

@@ -118,9 +118,9 @@ Expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_
   // A compressed record is decompressed where it lies when it lies in one block, else from a
   // copy of its stored bytes.
   std::vector<std::uint8_t> copy;
-  auto stored = detail::read_memory_chain_view(*source_, g, entry->offset, entry->size, copy);
+  auto stored = detail::read_chain_view(*source_, g, entry->offset, entry->size, copy);
   if (!stored) return Unexpected(detail::located_error(std::move(stored.error()), g.file_size));
-  return utils::decompress_lrs(*stored);
+  return utils::decompress_lrs(stored->bytes);
 }
 
 }  // namespace quorvale_dat
