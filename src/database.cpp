@@ -26,13 +26,12 @@ Source DatDatabase::source() const noexcept {
 }
 
 Expected<DatDatabase, DatError> DatDatabase::finish_open(
-    std::unique_ptr<const detail::ByteSource> source, DatHeader header, DirectoryVisitor* visitor) {
+    std::unique_ptr<const detail::ByteSource> source, DatHeader header, DirectoryVisitor* visitor,
+    const detail::ByteSource* directory) {
   DatDatabase db(std::move(source), std::move(header));
-  std::vector<DatFileEntry> entries;
-  if (auto walk = db.read_node(db.header_.root_offset, entries, visitor); !walk) {
-    return Unexpected(std::move(walk.error()));
-  }
-  db.files_ = FileMap::from_walk_order(std::move(entries));
+  auto files = db.walk_files(directory != nullptr ? *directory : *db.source_, visitor);
+  if (!files) return Unexpected(std::move(files.error()));
+  db.files_ = std::move(*files);
   return db;
 }
 
@@ -41,7 +40,8 @@ Expected<DatDatabase, DatError> DatDatabase::open_file(const std::filesystem::pa
                                                        DirectoryVisitor* visitor) {
   auto opened = detail::open_file_source(path, options);
   if (!opened) return Unexpected(std::move(opened.error()));
-  return finish_open(std::move(opened->source), std::move(opened->header), visitor);
+  return finish_open(std::move(opened->source), std::move(opened->header), visitor,
+                     opened->directory.get());
 }
 
 Expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {

@@ -85,18 +85,30 @@ Salvaged DatDatabase::finish_salvage(std::unique_ptr<const detail::ByteSource> s
 }
 
 Expected<void, DatError> DatDatabase::read_directory() {
-  std::vector<DatFileEntry> entries;
-  if (auto r = read_node(header_.root_offset, entries, nullptr); !r) return r;
-  files_ = FileMap::from_walk_order(std::move(entries));
+  auto files = walk_files(*source_, nullptr);
+  if (!files) return Unexpected(std::move(files.error()));
+  files_ = std::move(*files);
   return {};
 }
 
-Expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
-                                                std::vector<DatFileEntry>& entries,
-                                                DirectoryVisitor* visitor) const {
+// The entries come in tree order, in which a directory that is a well-formed B-tree yields its
+// ids sorted, each once: then the map needs no sort. Any other directory is walked again in walk
+// order (the visitor has seen its nodes already), for the rule that the entry met last stays.
+Expected<FileMap, DatError> DatDatabase::walk_files(const detail::ByteSource& from,
+                                                    DirectoryVisitor* visitor) const {
+  const auto g = detail::ChainGeometry::of(header_.block_size, from.size());
+  std::vector<DatFileEntry> entries;
   OpenPolicy policy{visitor};
-  const auto g = detail::ChainGeometry::of(header_.block_size, source_->size());
-  return detail::walk_directory(*source_, g, offset, entries, policy);
+  auto walk = detail::walk_directory(from, g, header_.root_offset, entries, policy,
+                                     detail::EntryOrder::Tree);
+  if (!walk) return Unexpected(std::move(walk.error()));
+  if (auto sorted = FileMap::from_sorted(std::move(entries))) return std::move(*sorted);
+
+  entries.clear();
+  OpenPolicy quiet{nullptr};
+  walk = detail::walk_directory(from, g, header_.root_offset, entries, quiet);
+  if (!walk) return Unexpected(std::move(walk.error()));
+  return FileMap::from_walk_order(std::move(entries));
 }
 
 }  // namespace quorvale_dat

@@ -5,6 +5,11 @@
 // node's children are slots 0 to entry_count, a slot holding 0 skipped. The walk is depth-first
 // pre-order: a node's entries before its subtrees, subtrees in slot order.
 //
+// The entries are handed out in the walk's order, or in the tree's: an inner node's entry i
+// after its subtree in slot i and before the one in slot i + 1, as in a B-tree, whose ids then
+// come out sorted. The nodes are read in the same order either way, so that the walk meets the
+// same failures first.
+//
 // Its bounds: no node may be its own ancestor ("directory node at offset X is its own ancestor
 // (reached from node at P)"), and the walk visits at most max(1, file size / 1716) nodes
 // ("directory has more nodes than the file holds (at most K); node at offset X"), so that a small
@@ -69,8 +74,14 @@ struct DecodedNode {
 [[nodiscard]] Expected<DecodedNode, DatError> decode_node(std::span<const std::uint8_t> content,
                                                           std::vector<DatFileEntry>& entries);
 
-// Walks the tree from `root`, appending every entry to `entries` in walk order. Returns the
-// error that stopped the walk, or success (also when the policy went on past failures).
+// Where a walk puts each node's entries.
+enum class EntryOrder : std::uint8_t {
+  Walk,  // each node's entries as its node is read
+  Tree,  // an inner node's entry i between its subtrees in slots i and i + 1
+};
+
+// Walks the tree from `root`, appending every entry to `entries` in `order`. Returns the error
+// that stopped the walk, or success (also when the policy went on past failures).
 //
 // Policy:
 //   bool node(const DirectoryNode&)              false: the node's entries are dropped again
@@ -80,7 +91,8 @@ template <class Policy>
 [[nodiscard]] Expected<void, DatError> walk_directory(const ByteSource& source,
                                                       const ChainGeometry& g, std::uint32_t root,
                                                       std::vector<DatFileEntry>& entries,
-                                                      Policy& policy) {
+                                                      Policy& policy,
+                                                      EntryOrder order = EntryOrder::Walk) {
   if (root == 0) return {};
   const std::uint64_t max_nodes = std::max<std::uint64_t>(1, g.file_size / format::kNodeSize);
   std::uint64_t nodes_read = 0;
@@ -90,8 +102,12 @@ template <class Policy>
     std::uint32_t offset;
     DecodedNode node;
     std::uint32_t next_slot;
+    std::size_t held = 0;       // in tree order: where the node's entries start in `held`
+    std::uint32_t entries = 0;  // in tree order: how many of them there are
   };
   std::vector<Frame> path;
+  // In tree order, the entries of the inner nodes on the path, until their turn comes.
+  std::vector<DatFileEntry> held;
   std::unordered_set<std::uint32_t> on_path;
 
   // Returns false when the walk is to stop; `stop` then holds its error, if any.
@@ -156,7 +172,15 @@ template <class Policy>
                               node->child_slots};
     if (!policy.node(shown)) entries.resize(first);
     if (node->child_slots > 0) {
-      path.push_back(Frame{offset, *node, 0});
+      Frame frame{offset, *node, 0};
+      if (order == EntryOrder::Tree) {
+        frame.held = held.size();
+        frame.entries = static_cast<std::uint32_t>(entries.size() - first);
+        held.insert(held.end(), entries.begin() + static_cast<std::ptrdiff_t>(first),
+                    entries.end());
+        entries.resize(first);
+      }
+      path.push_back(frame);
       on_path.insert(offset);
     }
     return true;
@@ -167,10 +191,14 @@ template <class Policy>
     Frame& frame = path.back();
     if (frame.next_slot == frame.node.child_slots) {
       on_path.erase(frame.offset);
+      held.resize(frame.held);
       path.pop_back();
       continue;
     }
     const std::uint32_t slot = frame.next_slot++;
+    // In tree order, the entry before this slot's subtree (the node has one fewer entries than
+    // child slots, or none if the policy dropped them).
+    if (slot > 0 && slot - 1 < frame.entries) entries.push_back(held[frame.held + slot - 1]);
     const std::uint32_t child = frame.node.branches[slot];
     if (child == 0) continue;
     if (on_path.contains(child)) {

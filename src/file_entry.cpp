@@ -32,6 +32,17 @@ FileMap FileMap::from_walk_order(std::vector<DatFileEntry> entries) {
   return map;
 }
 
+std::optional<FileMap> FileMap::from_sorted(std::vector<DatFileEntry> entries) {
+  const auto unsorted =
+      std::adjacent_find(entries.begin(), entries.end(),
+                         [](const DatFileEntry& a, const DatFileEntry& b) { return a.id >= b.id; });
+  if (unsorted != entries.end()) return std::nullopt;
+  entries.shrink_to_fit();
+  FileMap map;
+  map.entries_ = std::move(entries);
+  return map;
+}
+
 FileMap::const_iterator FileMap::find(std::uint32_t id) const noexcept {
   const auto it =
       std::lower_bound(entries_.begin(), entries_.end(), id,

@@ -63,12 +63,14 @@ Expected<OpenedSource, DatError> open_file_source(const std::filesystem::path& p
   const Hints hints = hints_of(options.access);
   if (options.map) {
     if (auto mapped = MappedSource::map(*file, *size, hints.map)) {
-      return OpenedSource{std::move(mapped), std::move(*header)};
+      return OpenedSource{std::move(mapped), std::move(*header),
+                          std::make_unique<FileSource>(std::move(*file), *size)};
     }
   }
   // A hint: failing changes nothing.
   if (hints.file != POSIX_FADV_NORMAL) (void)::posix_fadvise(file->fd(), 0, 0, hints.file);
-  return OpenedSource{std::make_unique<FileSource>(std::move(*file), *size), std::move(*header)};
+  return OpenedSource{std::make_unique<FileSource>(std::move(*file), *size), std::move(*header),
+                      nullptr};
 }
 
 Expected<OpenedSource, DatError> open_memory_source(std::vector<std::uint8_t> bytes) {
@@ -76,7 +78,8 @@ Expected<OpenedSource, DatError> open_memory_source(std::vector<std::uint8_t> by
   (void)cursor.seek(format::kHeaderOffset);  // cannot fail in memory
   auto header = DatHeader::read(cursor);
   if (!header) return Unexpected(in_header(std::move(header.error()), bytes.size()));
-  return OpenedSource{std::make_unique<MemorySource>(std::move(bytes)), std::move(*header)};
+  return OpenedSource{std::make_unique<MemorySource>(std::move(bytes)), std::move(*header),
+                      nullptr};
 }
 
 }  // namespace quorvale_dat::detail

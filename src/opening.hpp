@@ -18,6 +18,11 @@ namespace quorvale_dat::detail {
 struct OpenedSource {
   std::unique_ptr<const ByteSource> source;
   DatHeader header;
+  // Where opening walks the directory, when not from `source`: positioned reads of a mapped
+  // file. The directory's nodes lie one or two to a page over the whole file, and the kernel's
+  // work to map each of those pages on first touch and unmap them all again costs more than
+  // reading the nodes (about twice the reads' time on an archive whose chains are scattered).
+  std::unique_ptr<const ByteSource> directory;
 };
 
 // Opens `path` read-only, seeks to the header, reads it field by field with plain reads and takes

@@ -131,6 +131,37 @@ TEST(DirectoryTest, WalkVisitsSlotsInOrderAndTheLastEntryStays) {
          return with_root(w, w.add_node(root));
        },
        {{8, 2}, {9, 3}, {100, 0}, {101, 0}, {102, 0}}},
+      // A search tree: each inner node's entry i lies between its subtrees in slots i and
+      // i + 1, so the ids come out sorted as the tree holds them.
+      {"a search tree's entries, empty slots and empty inner nodes included",
+       [] {
+         ArchiveWriter w(1024);
+         const auto low = w.add_node(node({entry(1, 1), entry(2, 1)}));
+         const auto deep = w.add_node(node({entry(11, 3)}));
+         const auto empty_inner = w.add_node(node({}, {deep}));
+         const auto mid = w.add_node(node({entry(12, 2), entry(14, 2)}, {empty_inner, 0, 0}));
+         const auto high = w.add_node(node({entry(30, 1)}));
+         return with_root(
+             w, w.add_node(node({entry(10, 0), entry(20, 0), entry(25, 0)}, {low, mid, 0, high})));
+       },
+       {{1, 1}, {2, 1}, {10, 0}, {11, 3}, {12, 2}, {14, 2}, {20, 0}, {25, 0}, {30, 1}}},
+      {"ids out of the tree's order, none repeated, are sorted",
+       [] {
+         ArchiveWriter w(1024);
+         const auto c0 = w.add_node(node({entry(40, 1)}));
+         const auto c1 = w.add_node(node({entry(2, 1), entry(1, 1)}));
+         return with_root(w, w.add_node(node({entry(20, 0)}, {c0, c1})));
+       },
+       {{1, 1}, {2, 1}, {20, 0}, {40, 1}}},
+      // In the tree's order the child's 5 comes before the parent's 5; in the walk's, after it.
+      {"an id repeated in a search tree: the walk order decides",
+       [] {
+         ArchiveWriter w(1024);
+         const auto c0 = w.add_node(node({entry(4, 1), entry(5, 1)}));
+         const auto c1 = w.add_node(node({entry(6, 1)}));
+         return with_root(w, w.add_node(node({entry(5, 0)}, {c0, c1})));
+       },
+       {{4, 1}, {5, 1}, {6, 1}}},
       {"entry_count 61 fills the node",
        [] {
          ArchiveWriter w(1024);
@@ -259,21 +290,38 @@ TEST(DirectoryTest, VisitorSeesTheWalk) {
                      f.error.debug());
     }
   };
+  // Ids out of the tree's order (the map is then built from the walk order) and ids in it (a
+  // search tree, whose map needs no sort): the visitor sees each node once either way.
+  struct Ids {
+    const char* name;
+    std::uint32_t root, child, grandchild, second_a, second_b;
+  };
+  const auto at = [](std::uint32_t o) { return std::to_string(o); };
+  for (const Ids ids : {Ids{"out of order", 1, 2, 3, 4, 5}, Ids{"search tree", 3, 2, 1, 4, 5}}) {
+    SCOPED_TRACE(ids.name);
+    ArchiveWriter w(2048);
+    const auto grandchild = w.add_node(node({entry(ids.grandchild, 0)}));
+    const auto child = w.add_node(node({entry(ids.child, 0)}, {grandchild, 0}));
+    const auto second = w.add_node(node({entry(ids.second_a, 0), entry(ids.second_b, 0)}));
+    const auto root = w.add_node(node({entry(ids.root, 0)}, {child, second}));
+    Recorder sound;
+    const auto db = DatDatabase::open_bytes(with_root(w, root), sound);
+    ASSERT_TRUE(db) << db.error().debug();
+    EXPECT_EQ(sound.seen,
+              (std::vector<std::string>{
+                  at(root) + " from 0 depth 1 slots 2: " + at(ids.root),
+                  at(child) + " from " + at(root) + " depth 2 slots 2: " + at(ids.child),
+                  at(grandchild) + " from " + at(child) + " depth 3 slots 0: " + at(ids.grandchild),
+                  at(second) + " from " + at(root) + " depth 2 slots 0: " + at(ids.second_a) + " " +
+                      at(ids.second_b)}));
+    EXPECT_EQ(marks(db->files()), (Marks{{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}}));
+  }
+
   ArchiveWriter w(2048);
   const auto grandchild = w.add_node(node({entry(3, 0)}));
   const auto child = w.add_node(node({entry(2, 0)}, {grandchild, 0}));
   const auto second = w.add_node(node({entry(4, 0), entry(5, 0)}));
   const auto root = w.add_node(node({entry(1, 0)}, {child, second}));
-  Recorder sound;
-  const auto db = DatDatabase::open_bytes(with_root(w, root), sound);
-  ASSERT_TRUE(db) << db.error().debug();
-  const auto at = [](std::uint32_t o) { return std::to_string(o); };
-  EXPECT_EQ(sound.seen,
-            (std::vector<std::string>{at(root) + " from 0 depth 1 slots 2: 1",
-                                      at(child) + " from " + at(root) + " depth 2 slots 2: 2",
-                                      at(grandchild) + " from " + at(child) + " depth 3 slots 0: 3",
-                                      at(second) + " from " + at(root) + " depth 2 slots 0: 4 5"}));
-
   w.put_u32(second + 4, root);  // the second child's slot 0 leads back to the root
   w.put_u32(second + 4 + 248, 0);
   Recorder cycle;

@@ -228,9 +228,10 @@ class DatDatabase {
                                                DatHeader header);
 
   // Builds the database and walks its directory, showing the walk to `visitor` (may be null).
+  // Builds the database and walks its directory from `directory`, or from `source` if null.
   [[nodiscard]] static Expected<DatDatabase, DatError> finish_open(
-      std::unique_ptr<const detail::ByteSource> source, DatHeader header,
-      DirectoryVisitor* visitor);
+      std::unique_ptr<const detail::ByteSource> source, DatHeader header, DirectoryVisitor* visitor,
+      const detail::ByteSource* directory = nullptr);
 
   // for_each_file() without the template: `call(visitor, entry, result)` returns false to stop.
   using VisitFn = bool (*)(void* visitor, const DatFileEntry& entry, FileResult result);
@@ -250,10 +251,10 @@ class DatDatabase {
     }
   }
 
-  // Walks the subtree whose root node is at `offset`, appending its entries in walk order.
-  [[nodiscard]] Expected<void, DatError> read_node(std::uint32_t offset,
-                                                   std::vector<DatFileEntry>& entries,
-                                                   DirectoryVisitor* visitor) const;
+  // Walks the directory from `from`, a source of the same bytes as source_ (showing its nodes
+  // to `visitor`, which may be null), into the map of its entries.
+  [[nodiscard]] Expected<FileMap, DatError> walk_files(const detail::ByteSource& from,
+                                                       DirectoryVisitor* visitor) const;
 
   std::unique_ptr<const detail::ByteSource> source_;
   DatHeader header_;

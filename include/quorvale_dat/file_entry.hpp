@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -46,6 +47,9 @@ class FileMap {
   // Builds the map from entries in the order they were met; where an id repeats, the entry met
   // last is the one that stays.
   [[nodiscard]] static FileMap from_walk_order(std::vector<DatFileEntry> entries);
+  // Builds the map from entries whose ids increase strictly, as they are; nothing if they do
+  // not.
+  [[nodiscard]] static std::optional<FileMap> from_sorted(std::vector<DatFileEntry> entries);
 
   [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
   [[nodiscard]] bool empty() const noexcept { return entries_.empty(); }
