@@ -1,6 +1,8 @@
 // The block chain walk: the only code in the project that follows next-block pointers. Every
 // reader of chains goes through it: read_file_data and get_file, the directory walk, for_each_file
-// (its windows and its own chain reads), verify, and the overlap checks of extraction.
+// (its windows and its own chain reads), verify, and the overlap checks of extraction. The
+// prefetch ring for_each_file runs ahead of its walk over memory follows pointers too, but only
+// to prefetch: what a chain yields is always the walk's.
 //
 // The rules of a chain, here and nowhere else:
 //

@@ -1,17 +1,19 @@
 // Reading every record in one pass. The records are taken in the order of their first blocks.
-// A source in memory is walked in place. A source that reads is read in large windows: a record
-// whose blocks all lie inside the current window is put together from it by the chain walk over
-// the window; any other record (a block outside the window, anything the walk reports) is read
-// by the chain walk from the source itself, which gives exactly get_file()'s bytes or error.
+// A source in memory is walked in place, the chains of the next records followed ahead of the
+// walk by the chain module's prefetch ring so that their cache misses overlap. A source that reads
+// is read in large windows: a record whose blocks all lie inside the current window is put together
+// from it by the chain walk over the window; any other record (a block outside the window, anything
+// the walk reports) is read by the chain walk from the source itself, which gives exactly
+// get_file()'s bytes or error.
 //
 // Windows only pay where records lie inside them. When one serves few records (chains scattered
 // over the file), windows stop for a stretch of the file that doubles each time it happens again.
 //
 // The parallel walk cuts the records, in file order, into stretches of a few MiB of stored bytes
 // that the threads take one after another, each with a walker of its own, so that every thread
-// reads large windows (or walks memory in place, touching the first blocks of the records a few
-// ahead so that their cache misses overlap). Which chains overlap others is decided first, on the
-// calling thread, by the walk for_each_file() does, so the decision is the same.
+// reads large windows (or walks memory in place with a prefetch ring of its own). Which chains
+// overlap others is decided first, on the calling thread, by the walk for_each_file() does, so the
+// decision is the same.
 
 #include <algorithm>
 #include <array>
