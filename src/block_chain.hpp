@@ -1,6 +1,8 @@
 // The block chain walk: the only code in the project that follows next-block pointers. Every
 // reader of chains goes through it: read_file_data and get_file, the directory walk, for_each_file
-// (its windows and its own chain reads), verify, and the overlap checks of extraction.
+// (its windows and its own chain reads), verify, and the overlap checks of extraction. The
+// prefetch ring for_each_file runs ahead of its walk over memory follows pointers too, but only
+// to prefetch: what a chain yields is always the walk's.
 //
 // The rules of a chain, here and nowhere else:
 //
@@ -348,6 +350,94 @@ template <class OnBlock = NoBlockVisitor>
   length = static_cast<std::size_t>(c.written());
   return end;
 }
+
+// ---- Prefetching chains held in memory ---------------------------------------------------------
+
+// Brings the blocks of chains about to be walked in memory into the cache ahead of the walk,
+// several chains at once. The next block of a scattered chain is known only once the block before
+// it has arrived, so one chain's cache misses come one after another; those of several chains
+// overlap. Each chain added takes a slot of a ring, the oldest one; each step moves every chain
+// in the ring one block on: it reads the pointer of the block the chain stands on, which the step
+// before prefetched, and prefetches the block that pointer leads to.
+//
+// The ring only prefetches and decides nothing: the walk reads every chain by the rules whatever
+// the ring did with it. It reads no pointer outside the source's bytes, and follows a chain no
+// further than a pointer of 0, a block outside the file or the blocks its size needs, so a step
+// costs at most one pointer per slot, whatever the chains do (cycles included).
+class ChainPrefetch {
+ public:
+  // Chains in flight at once.
+  static constexpr std::size_t kSlots = 16;
+  // Cache lines of a block prefetched at most: its pointer's and the payload's first ones.
+  static constexpr std::uint32_t kMaxLines = 4;
+
+  // Requires: source.in_memory(). Holds onto neither argument past the source's life.
+  ChainPrefetch(const ByteSource& source, const ChainGeometry& g) noexcept
+      : data_(source.bytes().data()),
+        size_(source.bytes().size()),
+        payload_(g.block_size > format::kBlockPointerSize ? g.block_size - format::kBlockPointerSize
+                                                          : 0) {}
+
+  // Forgets every chain in the ring.
+  void clear() noexcept { slots_ = {}; }
+
+  // Prefetches the first block of the chain at `offset` that supplies `size` bytes, and puts the
+  // chain in the ring in place of the oldest one.
+  void add(std::uint32_t offset, std::uint32_t size) noexcept {
+    Slot& s = slots_[next_slot_];
+    next_slot_ = (next_slot_ + 1) % kSlots;
+    s = {};
+    if (size == 0 || !touch(offset, size)) return;
+    // Followed only while the block it stands on is not the last one the size needs.
+    if (payload_ != 0 && size > payload_) s = {offset, size};
+  }
+
+  // Chains in the ring still being followed.
+  [[nodiscard]] std::size_t following() const noexcept {
+    return static_cast<std::size_t>(
+        std::ranges::count_if(slots_, [](const Slot& s) { return s.remaining != 0; }));
+  }
+
+  // Moves every chain in the ring one block on.
+  void step() noexcept {
+    for (Slot& s : slots_) {
+      if (s.remaining == 0) continue;
+      const auto next = load_le<std::uint32_t>(data_ + s.block);
+      s.remaining -= payload_;
+      if (next == 0 || !touch(next, s.remaining) || s.remaining <= payload_) {
+        s.remaining = 0;
+        continue;
+      }
+      s.block = next;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t block = 0;  // the block the chain stands on, its pointer inside the source
+    // Bytes still wanted from that block on, more than its payload; 0 when the slot is idle.
+    std::uint32_t remaining = 0;
+  };
+
+  // Prefetches the lines of the block at `offset` that a chain wanting `remaining` more bytes
+  // reads, if its pointer lies inside the source.
+  bool touch(std::uint32_t offset, std::uint32_t remaining) noexcept {
+    if (std::uint64_t{offset} + format::kBlockPointerSize > size_) return false;
+    const std::uint64_t wanted =
+        format::kBlockPointerSize + std::uint64_t{std::min(remaining, payload_)};
+    const std::uint64_t end =
+        std::min<std::uint64_t>({std::uint64_t{offset} + wanted, size_,
+                                 (std::uint64_t{offset} | 63) + 1 + 64 * (kMaxLines - 1)});
+    for (std::uint64_t at = offset; at < end; at = (at | 63) + 1) __builtin_prefetch(data_ + at);
+    return true;
+  }
+
+  const std::uint8_t* data_;
+  std::uint64_t size_;
+  std::uint32_t payload_;
+  std::array<Slot, kSlots> slots_{};
+  std::size_t next_slot_ = 0;
+};
 
 // ---- Walking a source that reads ----------------------------------------------------------------
 

@@ -1,19 +1,22 @@
 // Reading every record in one pass. The records are taken in the order of their first blocks.
-// A source in memory is walked in place. A source that reads is read in large windows: a record
-// whose blocks all lie inside the current window is put together from it by the chain walk over
-// the window; any other record (a block outside the window, anything the walk reports) is read
-// by the chain walk from the source itself, which gives exactly get_file()'s bytes or error.
+// A source in memory is walked in place, the chains of the next records followed ahead of the
+// walk by the chain module's prefetch ring so that their cache misses overlap. A source that reads
+// is read in large windows: a record whose blocks all lie inside the current window is put together
+// from it by the chain walk over the window; any other record (a block outside the window, anything
+// the walk reports) is read by the chain walk from the source itself, which gives exactly
+// get_file()'s bytes or error.
 //
 // Windows only pay where records lie inside them. When one serves few records (chains scattered
 // over the file), windows stop for a stretch of the file that doubles each time it happens again.
 //
 // The parallel walk cuts the records, in file order, into stretches of a few MiB of stored bytes
 // that the threads take one after another, each with a walker of its own, so that every thread
-// reads large windows (or walks memory in place, touching the first blocks of the records a few
-// ahead so that their cache misses overlap). Which chains overlap others is decided first, on the
-// calling thread, by the walk for_each_file() does, so the decision is the same.
+// reads large windows (or walks memory in place with a prefetch ring of its own). Which chains
+// overlap others is decided first, on the calling thread, by the walk for_each_file() does, so the
+// decision is the same.
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <exception>
 #include <limits>
@@ -176,20 +179,35 @@ struct OverlapCheck {
 using VisitFn = bool (*)(void* visitor, const DatFileEntry& entry, DatDatabase::FileResult result);
 
 // The positions of the entries `select` accepts, in file order: the first blocks' offsets, ties
-// in index order.
+// in index order. Sorted as (offset << 32 | position) keys, least significant byte of the offset
+// first, each pass stable, skipping bytes that all keys share: on a large scattered archive a
+// comparison sort that looks the offsets up through the positions misses the cache at every
+// comparison, on the calling thread, while the other threads wait.
 std::vector<std::uint32_t> file_order(std::span<const DatFileEntry> entries,
                                       const std::function<bool(const DatFileEntry&)>& select) {
-  std::vector<std::uint32_t> order;
-  order.reserve(entries.size());
+  std::vector<std::uint64_t> keys;
+  keys.reserve(entries.size());
+  bool sorted = true;
   for (std::uint32_t i = 0; i < entries.size(); ++i) {
-    if (!select || select(entries[i])) order.push_back(i);
+    if (select && !select(entries[i])) continue;
+    const std::uint64_t key = std::uint64_t{entries[i].offset} << 32 | i;
+    if (!keys.empty() && key < keys.back()) sorted = false;
+    keys.push_back(key);
   }
-  const auto by_offset = [&](std::uint32_t a, std::uint32_t b) {
-    return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
-  };
-  if (!std::is_sorted(order.begin(), order.end(), by_offset)) {
-    std::sort(order.begin(), order.end(), by_offset);
+  if (!sorted) {
+    std::vector<std::uint64_t> spare(keys.size());
+    for (unsigned shift = 32; shift < 64; shift += 8) {
+      std::array<std::size_t, 257> starts{};
+      for (const std::uint64_t k : keys) ++starts[((k >> shift) & 0xFF) + 1];
+      if (std::ranges::find(starts, keys.size()) != starts.end()) continue;  // one byte for all
+      std::partial_sum(starts.begin(), starts.end(), starts.begin());
+      for (const std::uint64_t k : keys) spare[starts[(k >> shift) & 0xFF]++] = k;
+      keys.swap(spare);
+    }
   }
+  std::vector<std::uint32_t> order(keys.size());
+  std::ranges::transform(keys, order.begin(),
+                         [](std::uint64_t k) { return static_cast<std::uint32_t>(k); });
   return order;
 }
 
@@ -212,12 +230,44 @@ class Handover {
   std::vector<std::uint8_t> decompressed_;
 };
 
-// How many records ahead a walk over memory touches the first block.
-constexpr std::size_t kPrefetchAhead = 8;
+// Over a source in memory, prefetches the chains of the records a few places ahead of the one
+// being walked, among positions [first, last) of the order, several chains at once.
+class Lookahead {
+ public:
+  static constexpr std::size_t kAhead = detail::ChainPrefetch::kSlots;
 
-void prefetch_record(const detail::ByteSource& source, const DatFileEntry& e) noexcept {
-  if (e.size != 0 && e.offset < source.size()) __builtin_prefetch(source.bytes().data() + e.offset);
-}
+  Lookahead(const detail::ByteSource& source, const detail::ChainGeometry& g,
+            std::span<const DatFileEntry> entries, std::span<const std::uint32_t> order)
+      : on_(source.in_memory()), entries_(entries), order_(order) {
+    if (on_) ring_.emplace(source, g);
+  }
+
+  void start(std::size_t first, std::size_t last) noexcept {
+    if (!on_) return;
+    ring_->clear();
+    last_ = last;
+    for (std::size_t p = first; p < std::min(first + kAhead, last); ++p) add(p);
+  }
+
+  // Before the record at position `p` is walked.
+  void before(std::size_t p) noexcept {
+    if (!on_) return;
+    ring_->step();
+    if (p + kAhead < last_) add(p + kAhead);
+  }
+
+ private:
+  void add(std::size_t p) noexcept {
+    const DatFileEntry& e = entries_[order_[p]];
+    ring_->add(e.offset, e.size);
+  }
+
+  bool on_;
+  std::span<const DatFileEntry> entries_;
+  std::span<const std::uint32_t> order_;
+  std::optional<detail::ChainPrefetch> ring_;
+  std::size_t last_ = 0;
+};
 
 // The overlapping entries among `order`, as for_each_file() finds them: (position in `order`,
 // overlap), ascending.
@@ -231,15 +281,15 @@ OverlapList find_overlaps(const detail::ByteSource& source, const detail::ChainG
                            detail::BlockSlots::grid_origin(entries, root_offset, g.block_size));
   OverlapCheck check{slots, entries, 0, std::nullopt};
   FileWalker walker(source, g);
+  Lookahead ahead(source, g, entries, order);
+  ahead.start(0, order.size());
   for (std::size_t p = 0; p < order.size(); ++p) {
+    ahead.before(p);
     const DatFileEntry& e = entries[order[p]];
     check.owner = order[p] + 1;
     check.found.reset();
     if (source.in_memory()) {
       // The pointers alone: the same blocks, the same stops as reading the record.
-      if (p + kPrefetchAhead < order.size()) {
-        prefetch_record(source, entries[order[p + kPrefetchAhead]]);
-      }
       (void)detail::walk_chain(source, g, e.offset, e.size, check);
     } else {
       (void)walker.stored(e, check);
@@ -305,7 +355,8 @@ class ParallelWalk {
     try {
       FileWalker walker(src_, g_);
       Handover hand_over(visitor_, call_);
-      while (run_stretch(walker, hand_over)) {
+      Lookahead ahead(src_, g_, entries_, order_);
+      while (run_stretch(walker, hand_over, ahead)) {
       }
     } catch (...) {
       const std::scoped_lock lock(error_mutex_);
@@ -321,23 +372,22 @@ class ParallelWalk {
 
  private:
   // Returns false once there is nothing left to take.
-  bool run_stretch(FileWalker& walker, Handover& hand_over) {
+  bool run_stretch(FileWalker& walker, Handover& hand_over, Lookahead& ahead) {
     const std::size_t s = next_.fetch_add(1, std::memory_order_relaxed);
     if (s >= stretches()) return false;
     const std::size_t first = bounds_[s];
     const std::size_t last = bounds_[s + 1];
     walker.restart();
+    ahead.start(first, last);
     auto overlap = std::lower_bound(overlaps_.begin(), overlaps_.end(), first,
                                     [](const auto& o, std::size_t p) { return o.first < p; });
     detail::NoBlockVisitor none;
     for (std::size_t p = first; p < last; ++p) {
       if (p > stop_.load(std::memory_order_relaxed)) return false;
+      ahead.before(p);
       if (overlap != overlaps_.end() && overlap->first == p) {
         ++overlap;
         continue;
-      }
-      if (src_.in_memory() && p + kPrefetchAhead < last) {
-        prefetch_record(src_, entries_[order_[p + kPrefetchAhead]]);
       }
       const DatFileEntry& e = entries_[order_[p]];
       if (!hand_over(e, walker.stored(e, none))) {
@@ -379,10 +429,14 @@ void DatDatabase::visit_files(void* visitor, VisitFn call,
   FileWalker walker(*source_, g);
   Handover hand_over(visitor, call);
 
+  Lookahead ahead(*source_, g, entries, order);
+  ahead.start(0, order.size());
   if (!options.overlapping) {
     detail::NoBlockVisitor none;
-    for (const std::uint32_t i : order) {
-      if (!hand_over(entries[i], walker.stored(entries[i], none))) return;
+    for (std::size_t p = 0; p < order.size(); ++p) {
+      ahead.before(p);
+      const DatFileEntry& e = entries[order[p]];
+      if (!hand_over(e, walker.stored(e, none))) return;
     }
     return;
   }
@@ -390,9 +444,10 @@ void DatDatabase::visit_files(void* visitor, VisitFn call,
       g.file_size, g.block_size,
       detail::BlockSlots::grid_origin(entries, header_.root_offset, g.block_size));
   OverlapCheck check{slots, entries, 0, std::nullopt};
-  for (const std::uint32_t i : order) {
-    const DatFileEntry& e = entries[i];
-    check.owner = i + 1;
+  for (std::size_t p = 0; p < order.size(); ++p) {
+    ahead.before(p);
+    const DatFileEntry& e = entries[order[p]];
+    check.owner = order[p] + 1;
     check.found.reset();
     auto stored = walker.stored(e, check);
     if (check.found) {

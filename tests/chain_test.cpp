@@ -532,5 +532,88 @@ TEST(ChainTest, VisitorsAndWindows) {
   }
 }
 
+// The prefetch ring follows chains ahead of the walk through bytes held in memory: it must read
+// no pointer outside them (the bytes lie in a buffer of exactly the file's size, so that the
+// address sanitizer sees any read past it), stop at pointers that leave the file, at a pointer
+// of 0 and at the blocks the size needs, and follow a cycle no faster than one block per step.
+TEST(ChainTest, PrefetchRingStaysInsideTheBytes) {
+  struct Case {
+    const char* name;
+    std::uint32_t block_size;
+    std::vector<Bytes> blocks;  // laid one after another from offset 0
+    std::uint32_t offset;
+    std::uint32_t size;
+    std::optional<int> steps;  // until the ring stops following it; none: not within 1000
+  };
+  const Bytes p252 = pattern(252);
+  const std::vector<Case> cases = {
+      {"three blocks, out of order",
+       256,
+       {block(512, p252), block(0, p252), block(256, p252)},
+       0,
+       700,
+       2},
+      {"a pointer of 0 before the size is reached",
+       256,
+       {block(256, p252), block(0, p252)},
+       0,
+       5000,
+       2},
+      {"a pointer leading past the end", 256, {block(510, p252), block(0, p252)}, 0, 700, 1},
+      {"a pointer whose block's pointer ends past the end",
+       256,
+       {block(256, p252), Bytes{1, 2, 3}},
+       0,
+       700,
+       1},
+      {"a pointer to the top of the offset range", 256, {block(0xFFFFFFFC, p252)}, 0, 700, 1},
+      {"a first block whose pointer ends past the end",
+       256,
+       {block(0, p252), Bytes{1, 2}},
+       256,
+       700,
+       0},
+      {"a first block past the end", 256, {block(0, p252)}, 0xFFFFFFFF, 700, 0},
+      {"size 0", 256, {block(256, p252), block(0, p252)}, 0, 0, 0},
+      {"blocks pointing at each other, the size bounds it",
+       256,
+       {block(0, p252), block(512, p252), block(256, p252)},
+       256,
+       2000,
+       7},
+      {"a block pointing to itself with the largest size",
+       256,
+       {block(0, p252), block(256, p252)},
+       256,
+       0xFFFFFFFF,
+       std::nullopt},
+      {"block size 4", 4, {block(4, {}), block(8, {}), block(0, {})}, 0, 100, 0},
+      {"a block size larger than the file",
+       0x10000,
+       {block(8, Bytes(4, 0)), block(0, p252)},
+       0,
+       0x20000,
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes laid;
+    for (const Bytes& b : c.blocks) laid.insert(laid.end(), b.begin(), b.end());
+    const Bytes bytes(laid.begin(), laid.end());  // no spare capacity after the file
+    const detail::MemorySource source{std::span<const std::uint8_t>(bytes)};
+    detail::ChainPrefetch ring(source, detail::ChainGeometry::of(c.block_size, bytes.size()));
+    ring.add(c.offset, c.size);
+    std::optional<int> steps;
+    for (int k = 0; k <= 1000 && !steps; ++k) {
+      if (ring.following() == 0) steps = k;
+      ring.step();
+    }
+    EXPECT_EQ(steps, c.steps);
+    // Every slot taken by other chains: the ring follows nothing of the old one.
+    for (std::size_t k = 0; k < detail::ChainPrefetch::kSlots; ++k) ring.add(0, 0);
+    EXPECT_EQ(ring.following(), 0U);
+  }
+}
+
 }  // namespace
 }  // namespace quorvale_dat
