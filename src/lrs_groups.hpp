@@ -112,8 +112,11 @@ inline bool run_groups(State& st) {
   const std::uint8_t* const last = st.src + (Exact ? st.size : st.size - kGroupInput);
   std::size_t n = st.n;
   const std::size_t capacity = st.capacity;
+  // The next group's flag byte is read as soon as this group's size is known, a group ahead of
+  // its use, so that the branches that depend on it (all literals, the end of the reference
+  // loop) resolve soon after they are reached.
+  unsigned flags = (Exact ? p < last : p <= last) ? *p : 0;
   while ((Exact ? p < last : p <= last) && n < capacity) {
-    const unsigned flags = *p;
     const std::uint8_t* const group = p + 1;
     if (!Exact && flags == 0) {
       // Eight literals, a third of the groups of compressible data. Tested on the flag byte
@@ -122,18 +125,21 @@ inline bool run_groups(State& st) {
       std::memcpy(out + n, group, 8);
       n += 8;
       p += 9;
+      flags = *p;
       continue;
     }
     const PlanRow& row = kPlan.row[flags];
     const std::size_t size = kPlan.size[flags];
     if (Exact && static_cast<std::size_t>(last - p) < size) break;
     p += size;
+    flags = *p;
     // One step per reference: offset[k] and literals[k], 16 bytes further, say where its
     // literals lie; the step past the last reference is the group's end. The loop ends on the
-    // flag bits themselves, one cleared per reference, so that its last test does not wait for
-    // the plan.
+    // count of references (the group's size less 9), which with the flag byte read a group ahead
+    // is known early, and costs one instruction less per step than clearing a flag bit.
     const std::uint8_t* step = row.offset;
-    for (unsigned bits = flags; bits != 0; bits &= bits - 1, ++step) {
+    const std::uint8_t* const end = row.offset + (size - 9);
+    for (; step != end; ++step) {
       const std::uint8_t* const from = group + step[0];
       const std::size_t literals = step[16];
       std::memcpy(out + n, from, 8);
