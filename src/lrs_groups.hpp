@@ -139,29 +139,33 @@ inline bool run_groups(State& st) {
     // is known early, and costs one instruction less per step than clearing a flag bit.
     const std::uint8_t* step = row.offset;
     const std::uint8_t* const end = row.offset + (size - 9);
-    for (; step != end; ++step) {
-      const std::uint8_t* const from = group + step[0];
-      const std::size_t literals = step[16];
-      std::memcpy(out + n, from, 8);
-      n += literals;
-      const std::size_t b1 = from[literals + 1];
-      const std::size_t distance = from[literals] + std::size_t{kPlan.high[b1]};
-      const std::size_t length = kPlan.length[b1];
-      // Where the copy starts; one test for the rare cases: a zero distance (the end of the
-      // stream, at == n), no output yet, or a distance reaching before the start (at wraps).
-      const std::size_t at = n - distance;
-      if (at >= n) [[unlikely]] {
-        if (distance == 0 || n == 0) {
+    // Here a group holds a reference, unless it comes from the tail, where all-literal groups
+    // take this path too.
+    if (!Exact || step != end) {
+      do {
+        const std::uint8_t* const from = group + step[0];
+        const std::size_t literals = step[16];
+        std::memcpy(out + n, from, 8);
+        n += literals;
+        const std::size_t b1 = from[literals + 1];
+        const std::size_t distance = from[literals] + std::size_t{kPlan.high[b1]};
+        const std::size_t length = kPlan.length[b1];
+        // Where the copy starts; one test for the rare cases: a zero distance (the end of the
+        // stream, at == n), no output yet, or a distance reaching before the start (at wraps).
+        const std::size_t at = n - distance;
+        if (at >= n) [[unlikely]] {
+          if (distance == 0 || n == 0) {
+            st.n = n;
+            return false;
+          }
           st.n = n;
-          return false;
+          copy_slow(st, distance, length);
+          n = st.n;
+          continue;
         }
-        st.n = n;
-        copy_slow(st, distance, length);
-        n = st.n;
-        continue;
-      }
-      Copy::match(out + n, out + at, distance);
-      n += length;
+        Copy::match(out + n, out + at, distance);
+        n += length;
+      } while (++step != end);
     }
     std::memcpy(out + n, group + step[0], 8);
     n += step[16];
