@@ -101,10 +101,11 @@ inline constexpr Plan kPlan = make_plan();
 // input holds the group: with Exact false, while it holds a group of the largest size and the
 // bytes it may read past it (kGroupInput); with Exact true, while it holds the group itself (the
 // caller then supplies zeros past the end for the over-reads). A run of literals is one 8-byte
-// copy; Copy::match(dst, from, distance) writes the 17 bytes of a reference from
-// from = dst - distance, 1 <= distance <= dst - out. Whatever either writes past the token's
-// length is overwritten by the following tokens or cut off at the end, and no later token reads
-// it first: every copy reads only bytes before its destination.
+// copy; Copy::match(out, n, at, distance) writes the 17 bytes of a reference at out + n from
+// out + at, at = n - distance, 1 <= distance <= n (the buffer and two positions rather than two
+// pointers, so that the compiler folds them into the addresses of the loads and stores). Whatever
+// either writes past the token's length is overwritten by the following tokens or cut off at the
+// end, and no later token reads it first: every copy reads only bytes before its destination.
 template <class Copy, bool Exact>
 inline bool run_groups(State& st) {
   std::uint8_t* const out = st.out;
@@ -163,7 +164,7 @@ inline bool run_groups(State& st) {
           n = st.n;
           continue;
         }
-        Copy::match(out + n, out + at, distance);
+        Copy::match(out, n, at, distance);
         n += length;
       } while (++step != end);
     }
