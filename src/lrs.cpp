@@ -33,7 +33,9 @@ namespace {
 using lrs::State;
 
 struct PortableCopy {
-  static void match(std::uint8_t* dst, const std::uint8_t* from, std::size_t distance) {
+  static void match(std::uint8_t* out, std::size_t n, std::size_t at, std::size_t distance) {
+    std::uint8_t* const dst = out + n;
+    const std::uint8_t* const from = out + at;
     if (distance >= 8) {
       // Each 8-byte step reads only bytes written before it.
       std::memcpy(dst, from, 8);

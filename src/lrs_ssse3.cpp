@@ -29,14 +29,14 @@ constexpr Patterns make_patterns() {
 constexpr Patterns kPatterns = make_patterns();
 
 struct ShuffleCopy {
-  static void match(std::uint8_t* dst, const std::uint8_t* from, std::size_t distance) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+  static void match(std::uint8_t* out, std::size_t n, std::size_t at, std::size_t distance) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + at));
     const __m128i pattern = _mm_load_si128(
         reinterpret_cast<const __m128i*>(&kPatterns.shuffle[0][0] + kPatterns.at[distance]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_shuffle_epi8(v, pattern));
-    // The 17th byte copies the one at dst + 16 - distance: from before dst, or at a distance
-    // of 16 or less one of the 16 just stored.
-    dst[16] = from[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_shuffle_epi8(v, pattern));
+    // The 17th byte copies the one at n + 16 - distance: from before n, or at a distance of 16
+    // or less one of the 16 just stored.
+    out[n + 16] = out[at + 16];
   }
 };
 

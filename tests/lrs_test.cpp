@@ -331,6 +331,42 @@ TEST(LrsTest, StreamsEndingAroundTheFastLoopsBounds) {
   }
 }
 
+TEST(LrsTest, EveryFlagByteInTheFastLoopAndTheTail) {
+  // A group of each of the 256 flag bytes, its references of assorted distances (short ones that
+  // overlap, and one reaching before the start in the first group) and lengths: after two groups
+  // of literals and followed by more groups, so that it runs in the main loop; as a stream's last
+  // group, so that it runs from the zero-padded tail; and with the declared size ending inside it.
+  for (unsigned flags = 0; flags < 256; ++flags) {
+    std::vector<Token> group;
+    for (unsigned token = 0; token < 8; ++token) {
+      if ((flags & (0x80u >> token)) != 0) {
+        group.push_back(ref(1 + (flags + 5 * token) % 19, 2 + (flags + 3 * token) % 16));
+      } else {
+        group.push_back(lit(static_cast<std::uint8_t>(flags ^ (token * 29))));
+      }
+    }
+    std::vector<Token> inside = distinct_literals(16);
+    inside.insert(inside.end(), group.begin(), group.end());
+    std::vector<Token> last = inside;
+    inside.insert(inside.end(), group.begin(), group.end());
+    const auto after = distinct_literals(40, 7);
+    inside.insert(inside.end(), after.begin(), after.end());
+    std::vector<Token> first = group;
+    first.front() = ref(4095, 17);
+    first.insert(first.end(), after.begin(), after.end());
+    for (const auto& [name, tokens] :
+         {std::pair{"inside", inside}, std::pair{"last", last}, std::pair{"first", first}}) {
+      SCOPED_TRACE(std::string(name) + ", flag byte " + std::to_string(flags));
+      const Bytes stream = encode(0xFFFFFFFFu, tokens);
+      expect_as_reference(stream);
+      const std::size_t made = build::reference_decompress_lrs(stream).size();
+      for (std::size_t cut : {std::size_t{20}, made - 3}) {
+        expect_as_reference(encode(static_cast<std::uint32_t>(cut), tokens));
+      }
+    }
+  }
+}
+
 TEST(LrsTest, TruncatedAtEveryByte) {
   // An encoder's stream of each kind of content cut after every byte: each prefix decodes to
   // what the reference makes of it (a prefix of the whole output).
