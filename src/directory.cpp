@@ -1,5 +1,5 @@
 // DatDatabase's directory: the walk of directory_walk.hpp, stopping at the first node it cannot
-// walk, filling files() in walk order.
+// walk, filling files() as if in walk order (where an id repeats, the entry met last stays).
 
 #include "directory_walk.hpp"
 #include "quorvale_dat/database.hpp"

@@ -102,8 +102,8 @@ template <class Policy>
     std::uint32_t offset;
     DecodedNode node;
     std::uint32_t next_slot;
-    std::size_t held = 0;       // in tree order: where the node's entries start in `held`
-    std::uint32_t entries = 0;  // in tree order: how many of them there are
+    std::size_t held = 0;          // in tree order: where the node's entries start in `held`
+    std::uint32_t held_count = 0;  // in tree order: how many of them there are
   };
   std::vector<Frame> path;
   // In tree order, the entries of the inner nodes on the path, until their turn comes.
@@ -175,7 +175,7 @@ template <class Policy>
       Frame frame{offset, *node, 0};
       if (order == EntryOrder::Tree) {
         frame.held = held.size();
-        frame.entries = static_cast<std::uint32_t>(entries.size() - first);
+        frame.held_count = static_cast<std::uint32_t>(entries.size() - first);
         held.insert(held.end(), entries.begin() + static_cast<std::ptrdiff_t>(first),
                     entries.end());
         entries.resize(first);
@@ -198,7 +198,7 @@ template <class Policy>
     const std::uint32_t slot = frame.next_slot++;
     // In tree order, the entry before this slot's subtree (the node has one fewer entries than
     // child slots, or none if the policy dropped them).
-    if (slot > 0 && slot - 1 < frame.entries) entries.push_back(held[frame.held + slot - 1]);
+    if (slot > 0 && slot - 1 < frame.held_count) entries.push_back(held[frame.held + slot - 1]);
     const std::uint32_t child = frame.node.branches[slot];
     if (child == 0) continue;
     if (on_path.contains(child)) {

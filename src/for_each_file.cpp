@@ -238,12 +238,12 @@ class Lookahead {
 
   Lookahead(const detail::ByteSource& source, const detail::ChainGeometry& g,
             std::span<const DatFileEntry> entries, std::span<const std::uint32_t> order)
-      : on_(source.in_memory()), entries_(entries), order_(order) {
-    if (on_) ring_.emplace(source, g);
+      : entries_(entries), order_(order) {
+    if (source.in_memory()) ring_.emplace(source, g);
   }
 
   void start(std::size_t first, std::size_t last) noexcept {
-    if (!on_) return;
+    if (!ring_) return;
     ring_->clear();
     last_ = last;
     for (std::size_t p = first; p < std::min(first + kAhead, last); ++p) add(p);
@@ -251,7 +251,7 @@ class Lookahead {
 
   // Before the record at position `p` is walked.
   void before(std::size_t p) noexcept {
-    if (!on_) return;
+    if (!ring_) return;
     ring_->step();
     if (p + kAhead < last_) add(p + kAhead);
   }
@@ -262,7 +262,6 @@ class Lookahead {
     ring_->add(e.offset, e.size);
   }
 
-  bool on_;
   std::span<const DatFileEntry> entries_;
   std::span<const std::uint32_t> order_;
   std::optional<detail::ChainPrefetch> ring_;

@@ -227,8 +227,8 @@ class DatDatabase {
   [[nodiscard]] static Salvaged finish_salvage(std::unique_ptr<const detail::ByteSource> source,
                                                DatHeader header);
 
-  // Builds the database and walks its directory, showing the walk to `visitor` (may be null).
-  // Builds the database and walks its directory from `directory`, or from `source` if null.
+  // Builds the database and walks its directory from `directory` (from `source` if null),
+  // showing the walk to `visitor` (may be null).
   [[nodiscard]] static Expected<DatDatabase, DatError> finish_open(
       std::unique_ptr<const detail::ByteSource> source, DatHeader header, DirectoryVisitor* visitor,
       const detail::ByteSource* directory = nullptr);
